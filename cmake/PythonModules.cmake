@@ -1,0 +1,49 @@
+# Locates CPython 2.7 (pyenv) and CPython 3 (the system's) and builds one
+# extension module for each from the same sources.
+#
+#   tilestream_python_module(NAME name SOURCES ... [LIBS ...] [DEFINITIONS ...])
+#
+# makes targets <name>_py2 and <name>_py3 whose outputs are
+# ${CMAKE_BINARY_DIR}/python2/<name>.so and ${CMAKE_BINARY_DIR}/python3/<name>.so.
+
+if(NOT PYTHON2_EXECUTABLE)
+  execute_process(COMMAND pyenv prefix 2.7.18 OUTPUT_VARIABLE _py2prefix
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(NOT _py2prefix)
+    set(_py2prefix "$ENV{HOME}/.pyenv/versions/2.7.18")
+  endif()
+  set(PYTHON2_EXECUTABLE "${_py2prefix}/bin/python2.7" CACHE FILEPATH "CPython 2.7 interpreter")
+endif()
+set(PYTHON3_EXECUTABLE "/usr/bin/python3" CACHE FILEPATH "CPython 3 interpreter (the system's)")
+
+function(_tilestream_python_include exe outvar)
+  execute_process(
+    COMMAND ${exe} -c "import sysconfig; print(sysconfig.get_paths()['include'])"
+    OUTPUT_VARIABLE inc OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0 OR NOT EXISTS "${inc}/Python.h")
+    message(FATAL_ERROR "No Python.h for ${exe} (looked in '${inc}')")
+  endif()
+  set(${outvar} "${inc}" PARENT_SCOPE)
+endfunction()
+
+if(BUILD_PYTHON_MODULES)
+  _tilestream_python_include(${PYTHON2_EXECUTABLE} PYTHON2_INCLUDE_DIR)
+  _tilestream_python_include(${PYTHON3_EXECUTABLE} PYTHON3_INCLUDE_DIR)
+endif()
+
+function(tilestream_python_module)
+  cmake_parse_arguments(M "" "NAME" "SOURCES;LIBS;DEFINITIONS" ${ARGN})
+  if(NOT BUILD_PYTHON_MODULES)
+    return()
+  endif()
+  foreach(v 2 3)
+    set(t ${M_NAME}_py${v})
+    add_library(${t} MODULE ${M_SOURCES})
+    target_include_directories(${t} PRIVATE ${PYTHON${v}_INCLUDE_DIR} ${PROJECT_SOURCE_DIR}/common)
+    target_compile_definitions(${t} PRIVATE PY_SSIZE_T_CLEAN ${M_DEFINITIONS})
+    target_link_libraries(${t} PRIVATE ${M_LIBS})
+    set_target_properties(${t} PROPERTIES
+      PREFIX "" SUFFIX ".so" OUTPUT_NAME ${M_NAME}
+      LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/python${v})
+  endforeach()
+endfunction()

@@ -1,0 +1,117 @@
+"""The adapter's video stream, built from tiles: solid, image, padding and
+out-of-range messages, and chunking the way the adapter sends them.
+
+Runs under Python 2.7 and 3; every result is a byte string."""
+import random
+import struct
+
+BLOCK = 512
+CHUNK = 16384
+IMAGE_SIZE = 516
+PADDING = b'\xff\xff\xff\xff'
+
+
+def rgb565(r, g, b):
+    """The 5-6-5 word nearest below (r, g, b)."""
+    return (r >> 3) << 11 | (g >> 2) << 5 | (b >> 3)
+
+
+def expand(word):
+    """The frame pixel the decoder stores for a 5-6-5 word, as 4 bytes."""
+    return struct.pack('BBBB', (word >> 8) & 0xF8, (word >> 3) & 0xFC, (word << 3) & 0xF8, 0xFF)
+
+
+def position_word(column, row, solid):
+    return (0x4000 if solid else 0) | (row & 0x7F) << 7 | (column & 0x7F)
+
+
+def solid(column, row, colour):
+    return struct.pack('<HH', colour & 0xFFFF, position_word(column, row, True))
+
+
+def image(column, row, words, colour_word=0):
+    """An image tile message; words are 256 5-6-5 values, row by row."""
+    assert len(words) == 256
+    return struct.pack('<HH', colour_word, position_word(column, row, False)) + \
+        struct.pack('<256H', *words)
+
+
+def random_words(rng):
+    return [rng.randrange(0x10000) for _ in range(256)]
+
+
+def tile_message(column, row, words):
+    """Solid when the tile is uniform, image otherwise, as the adapter does."""
+    if all(w == words[0] for w in words):
+        return solid(column, row, words[0])
+    return image(column, row, words)
+
+
+def picture_messages(words_at, tiles_w, tiles_h):
+    """Messages for a whole picture; words_at(x, y) gives a pixel's 5-6-5 word."""
+    msgs = []
+    for ty in range(tiles_h):
+        for tx in range(tiles_w):
+            words = [words_at(tx * 16 + x, ty * 16 + y) for y in range(16) for x in range(16)]
+            msgs.append(tile_message(tx, ty, words))
+    return msgs
+
+
+def adapter_chunks(messages, chunk_size=CHUNK):
+    """Chunks as the adapter sends them: whole messages, and where the next
+    one does not fit, a padding marker to the end of the block, which ends
+    the chunk (a short transfer). No chunk is longer than chunk_size."""
+    chunks, cur = [], bytearray()
+    for msg in messages:
+        if len(cur) + len(msg) > chunk_size:
+            # Close the chunk: a marker, then anything up to the block end.
+            cur += PADDING
+            cur += b'\x00' * (-len(cur) % BLOCK)
+            chunks.append(bytes(cur))
+            cur = bytearray()
+        cur += msg
+        if len(cur) == chunk_size:
+            chunks.append(bytes(cur))
+            cur = bytearray()
+    if cur:
+        chunks.append(bytes(cur))
+    return chunks
+
+
+def flat_chunks(messages, chunk_size=CHUNK):
+    """The messages back to back, cut every chunk_size bytes wherever that
+    falls: image messages cut after their header are carried over."""
+    data = b''.join(messages)
+    return [data[i:i + chunk_size] for i in range(0, len(data), chunk_size)]
+
+
+def mixed_stream(tiles_w, tiles_h, count, seed=1, bogus=True, padding=True):
+    """A random stream of solid, image, padding and out-of-range messages,
+    laid out so every header lies inside one 512-byte block."""
+    rng = random.Random(seed)
+    out = bytearray()
+    for _ in range(count):
+        kind = rng.random()
+        col, row = rng.randrange(tiles_w), rng.randrange(tiles_h)
+        if bogus and kind < 0.05:
+            col = tiles_w + rng.randrange(128 - tiles_w) if tiles_w < 128 else col
+            msg = solid(col, row, rng.randrange(0x10000)) if rng.random() < 0.5 else \
+                image(col, row, random_words(rng))
+        elif padding and kind < 0.12:
+            out += PADDING
+            out += b'\xff' * (-len(out) % BLOCK)
+            continue
+        elif kind < 0.6:
+            msg = solid(col, row, rng.randrange(0x10000))
+        else:
+            msg = image(col, row, random_words(rng))
+        out += msg
+    return bytes(out)
+
+
+def split_at_blocks(data, rng, pieces):
+    """data cut at up to `pieces` random 512-byte block boundaries."""
+    bounds = sorted(set(rng.randrange(0, len(data) // BLOCK + 1) * BLOCK
+                        for _ in range(pieces)))
+    cuts = [0] + [b for b in bounds if 0 < b < len(data)] + [len(data)]
+    return [data[a:b] for a, b in zip(cuts, cuts[1:])]
