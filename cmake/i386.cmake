@@ -1,0 +1,45 @@
+# Toolchain for the 32-bit x86 build of the core and its C++ tests on an
+# x86-64 Debian host (gcc-multilib, g++-multilib):
+#
+#   cmake -S . -B build-i386 -DCMAKE_TOOLCHAIN_FILE=cmake/i386.cmake \
+#         -DBUILD_PYTHON_MODULES=OFF -DBUILD_BENCH=OFF
+#
+# Plain i686 code generation: no SSE2 by default, so the vector paths are
+# chosen at run time as on the 32-bit machines the product ships for.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(CMAKE_C_COMPILER gcc)
+set(CMAKE_CXX_COMPILER g++)
+set(CMAKE_C_FLAGS_INIT "-m32 -march=i686")
+set(CMAKE_CXX_FLAGS_INIT "-m32 -march=i686")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-m32")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-m32")
+set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
+# Libraries and packages of the host (x86-64) must not be picked up.
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu/cmake
+    /usr/lib/x86_64-linux-gnu/cmake/GTest)
+
+# Hosts whose kernel runs no 32-bit programs (no IA-32 emulation) run the
+# tests under qemu's user-mode emulator instead; ctest then prefixes it.
+if(NOT DEFINED TILESTREAM_I386_EMULATOR)
+  set(_probe ${CMAKE_BINARY_DIR}/i386-probe)
+  file(WRITE ${_probe}.c "int main(void) { return 0; }\n")
+  execute_process(COMMAND gcc -m32 ${_probe}.c -o ${_probe} RESULT_VARIABLE _built
+                  OUTPUT_QUIET ERROR_QUIET)
+  set(_emulator "")
+  if(_built EQUAL 0)
+    execute_process(COMMAND ${_probe} RESULT_VARIABLE _ran OUTPUT_QUIET ERROR_QUIET)
+    if(NOT _ran EQUAL 0)
+      find_program(_qemu qemu-i386)
+      if(_qemu)
+        set(_emulator ${_qemu})
+      endif()
+    endif()
+  endif()
+  set(TILESTREAM_I386_EMULATOR "${_emulator}" CACHE STRING "Runs i386 programs on this host")
+endif()
+if(TILESTREAM_I386_EMULATOR)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${TILESTREAM_I386_EMULATOR})
+endif()
