@@ -18,6 +18,64 @@
                                                   methods, NULL, NULL, NULL, NULL};      \
     (m) = PyModule_Create(&name##_moduledef)
 
+// Opaque handles are named capsules. The kind (a static object of the module)
+// is the capsule's context and its destructor is ours, so no capsule made
+// elsewhere, even one under the same name, passes for a handle.
+struct TsHandleKind {
+    const char *name;
+    void (*destroy)(void *ptr);
+};
+inline void tsHandleRelease(PyObject *capsule) {
+    TsHandleKind *kind = static_cast<TsHandleKind *>(PyCapsule_GetContext(capsule));
+    kind->destroy(PyCapsule_GetPointer(capsule, kind->name));
+}
+inline PyObject *tsHandleNew(void *ptr, TsHandleKind *kind) {
+    PyObject *capsule = PyCapsule_New(ptr, kind->name, tsHandleRelease);
+    if (capsule && PyCapsule_SetContext(capsule, kind) < 0) {
+        PyCapsule_SetDestructor(capsule, NULL);  // ptr stays the caller's
+        Py_DECREF(capsule);
+        return NULL;
+    }
+    return capsule;
+}
+// The wrapped pointer, or NULL (no exception set) when obj is not a handle of this kind.
+inline void *tsHandlePtr(PyObject *obj, TsHandleKind *kind) {
+    if (!PyCapsule_CheckExact(obj) || PyCapsule_GetDestructor(obj) != tsHandleRelease ||
+        PyCapsule_GetContext(obj) != kind)
+        return NULL;
+    return PyCapsule_GetPointer(obj, kind->name);
+}
+
+// Read-only views over memory owned by another object: a memoryview over a
+// small exporter that keeps the owner alive, so the view never outlives the
+// memory it shows. Nothing is copied.
+struct TsViewExporter {
+    PyObject_HEAD
+    PyObject *owner;
+    void *data;
+    Py_ssize_t len;
+};
+inline int tsViewGetBuffer(PyObject *self, Py_buffer *view, int flags) {
+    TsViewExporter *e = reinterpret_cast<TsViewExporter *>(self);
+    return PyBuffer_FillInfo(view, self, e->data, e->len, 1, flags);
+}
+inline void tsViewDealloc(PyObject *self) {
+    Py_XDECREF(reinterpret_cast<TsViewExporter *>(self)->owner);
+    PyObject_Del(self);
+}
+inline PyBufferProcs tsViewBufferProcs = {tsViewGetBuffer, NULL};
+inline PyTypeObject tsViewExporterType = [] {
+    PyTypeObject t = {};
+    t.ob_base.ob_base.ob_refcnt = 1;
+    t.tp_name = "tilestream.viewexporter";
+    t.tp_basicsize = sizeof(TsViewExporter);
+    t.tp_dealloc = tsViewDealloc;
+    t.tp_as_buffer = &tsViewBufferProcs;
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    return t;
+}();
+#define TS_VIEW_RESULT(exporter) PyMemoryView_FromObject(exporter)
+
 #else  // CPython 2.7
 
 #define TS_BYTES "s"
@@ -30,6 +88,81 @@
     } while (0)
 #define TS_CREATE_MODULE(m, name, methods) (m) = Py_InitModule4(#name, methods, NULL, NULL, 1013)
 
+// Opaque handles are PyCObjects whose description pointer is the handle kind
+// (a static object of the module), so no other PyCObject passes for a handle.
+struct TsHandleKind {
+    const char *name;
+    void (*destroy)(void *ptr);
+};
+inline void tsHandleRelease(void *ptr, void *desc) { static_cast<TsHandleKind *>(desc)->destroy(ptr); }
+inline PyObject *tsHandleNew(void *ptr, TsHandleKind *kind) {
+    return PyCObject_FromVoidPtrAndDesc(ptr, kind, tsHandleRelease);
+}
+// The wrapped pointer, or NULL (no exception set) when obj is not a handle of this kind.
+inline void *tsHandlePtr(PyObject *obj, TsHandleKind *kind) {
+    if (Py_TYPE(obj) != &PyCObject_Type || PyCObject_GetDesc(obj) != kind) return NULL;
+    return PyCObject_AsVoidPtr(obj);
+}
+
+// Read-only views over memory owned by another object: a buffer object over a
+// small exporter (old-style read buffer procs) that keeps the owner alive, so
+// the view never outlives the memory it shows. Nothing is copied.
+struct TsViewExporter {
+    PyObject_HEAD
+    PyObject *owner;
+    void *data;
+    Py_ssize_t len;
+};
+inline Py_ssize_t tsViewReadBuffer(PyObject *self, Py_ssize_t segment, void **ptr) {
+    if (segment != 0) {
+        PyErr_SetString(PyExc_SystemError, "accessing non-existent buffer segment");
+        return -1;
+    }
+    TsViewExporter *e = reinterpret_cast<TsViewExporter *>(self);
+    *ptr = e->data;
+    return e->len;
+}
+inline Py_ssize_t tsViewSegCount(PyObject *self, Py_ssize_t *lenp) {
+    if (lenp) *lenp = reinterpret_cast<TsViewExporter *>(self)->len;
+    return 1;
+}
+inline Py_ssize_t tsViewCharBuffer(PyObject *self, Py_ssize_t segment, char **ptr) {
+    return tsViewReadBuffer(self, segment, reinterpret_cast<void **>(ptr));
+}
+inline void tsViewDealloc(PyObject *self) {
+    Py_XDECREF(reinterpret_cast<TsViewExporter *>(self)->owner);
+    PyObject_Del(self);
+}
+inline PyBufferProcs tsViewBufferProcs = {tsViewReadBuffer, NULL, tsViewSegCount, tsViewCharBuffer,
+                                          NULL, NULL};
+inline PyTypeObject tsViewExporterType = [] {
+    PyTypeObject t = {};
+    t.ob_refcnt = 1;
+    t.tp_name = "tilestream.viewexporter";
+    t.tp_basicsize = sizeof(TsViewExporter);
+    t.tp_dealloc = tsViewDealloc;
+    t.tp_as_buffer = &tsViewBufferProcs;
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    return t;
+}();
+#define TS_VIEW_RESULT(exporter) PyBuffer_FromObject(exporter, 0, Py_END_OF_BUFFER)
+
 #endif
+
+// Common to both: readies the exporter type (once, from the module's entry point).
+inline int tsViewReady() { return PyType_Ready(&tsViewExporterType); }
+// A read-only view of len bytes at data, valid as long as the view lives:
+// the view holds a reference to owner, whose memory it shows.
+inline PyObject *tsReadOnlyView(PyObject *owner, void *data, Py_ssize_t len) {
+    TsViewExporter *e = PyObject_New(TsViewExporter, &tsViewExporterType);
+    if (!e) return NULL;
+    Py_INCREF(owner);
+    e->owner = owner;
+    e->data = data;
+    e->len = len;
+    PyObject *view = TS_VIEW_RESULT(reinterpret_cast<PyObject *>(e));
+    Py_DECREF(e);
+    return view;
+}
 
 #endif
