@@ -1,8 +1,125 @@
 // The RGB readout: blocks of whole tiles out of the frame, full size or shrunk.
+//
+// A block may reach past the frame's right or bottom edge when the frame is
+// not a whole number of tiles; the pixels out there read as zero bytes and
+// the frame's memory is never read beyond its end.
+#include <cstdlib>
+#include <cstring>
+
+#include "resize.h"
 #include "vidframe.h"
+
+namespace {
+
+// Edge rows are copied here, zero-padded to whole tiles, before the
+// horizontal pass sees them: one tile row of the widest block.
+uint8_t edgeRows[tileSide * maxFrameWidth * 4];
+
+// A scratch buffer about to grow: the new block is allocated first and only
+// replaces the old one (and its size) once every allocation has succeeded,
+// so a failure leaves both buffers and their sizes as they were.
+struct Growth {
+    uint8_t **buffer;
+    int *size;
+    uint8_t *fresh;  // null: big enough already
+    int needed;
+};
+
+bool prepare(Growth *g, uint8_t **buffer, int *size, int needed) {
+    *g = {buffer, size, nullptr, needed};
+    if (*size >= needed) return true;
+    g->fresh = static_cast<uint8_t *>(malloc((size_t)needed));
+    return g->fresh != nullptr;
+}
+
+void commit(const Growth *g) {
+    if (!g->fresh) return;
+    free(*g->buffer);
+    *g->buffer = g->fresh;
+    *g->size = g->needed;
+}
+
+void abandon(const Growth *g) { free(g->fresh); }
+
+// Pixels of frame row `row` from pixel column `left`, `width` pixels, with
+// what lies outside the frame as zeros.
+void copyRow(uint8_t *dst, int left, int row, int width) {
+    int inside = 0;
+    if (row < frameHeight) {
+        inside = frameWidth - left < width ? frameWidth - left : width;
+        memcpy(dst, frameBuffer + (size_t)row * frameWidth + left, (size_t)inside * 4);
+    }
+    memset(dst + (size_t)inside * 4, 0, (size_t)(width - inside) * 4);
+}
+
+// The horizontal pass over rows [top, top + rows) of the block, into `dst`.
+void shrinkRows(int left, int top, int srcWidth, int rows, uint8_t *dst, int dstWidth) {
+    uint32_t dstStride = (uint32_t)dstWidth * 4;
+    int insideRows = frameHeight - top < rows ? frameHeight - top : rows;
+    if (insideRows < 0) insideRows = 0;
+    if (left + srcWidth <= frameWidth) {
+        if (insideRows > 0)
+            imageShrinkX(reinterpret_cast<const uint8_t *>(frameBuffer + (size_t)top * frameWidth + left),
+                         srcWidth, insideRows, (uint32_t)frameWidth * 4, dst, dstWidth, dstStride);
+    } else {
+        // The last tile column sticks out: a tile row at a time through the
+        // zero-padded copy.
+        for (int r = 0; r < insideRows; r += tileSide) {
+            int n = insideRows - r < tileSide ? insideRows - r : tileSide;
+            for (int i = 0; i < n; i++)
+                copyRow(edgeRows + (size_t)i * srcWidth * 4, left, top + r + i, srcWidth);
+            imageShrinkX(edgeRows, srcWidth, n, (uint32_t)srcWidth * 4,
+                         dst + (size_t)r * dstStride, dstWidth, dstStride);
+        }
+    }
+    // A row of zeros shrinks to zeros.
+    if (insideRows < rows)
+        memset(dst + (size_t)insideRows * dstStride, 0, (size_t)(rows - insideRows) * dstStride);
+}
+
+}  // namespace
 
 int readTiles(int x, int y, int w, int h, float scale, const uint8_t **pixels, int *outWidth,
               int *outHeight) {
-    (void)x; (void)y; (void)w; (void)h; (void)scale; (void)pixels; (void)outWidth; (void)outHeight;
-    return vfBadTopLeft;  // placeholder until the readout lands
+    if (x < 0 || x >= tilesWidth || y < 0 || y >= tilesHeight) return vfBadTopLeft;
+    if (w < 1 || w > tilesWidth) return vfBadWidth;
+    if (h < 1 || h > tilesHeight) return vfBadHeight;
+    // Below 1/16 there is no pixel left of a tile; NaN fails this test too.
+    if (!(scale >= 0.0625f)) return vfBadScale;
+    if (w > tilesWidth - x) w = tilesWidth - x;
+    if (h > tilesHeight - y) h = tilesHeight - y;
+    if (scale > 1.0f) scale = 1.0f;
+    int tileSize = (int)(float)(scale * 16.0f);
+
+    int width = w * tileSize;
+    int height = h * tileSize;
+    int bytes = width * height * 4;
+    int left = x * tileSide;
+    int top = y * tileSide;
+    int srcWidth = w * tileSide;
+    int srcHeight = h * tileSide;
+
+    Growth g1, g2;
+    if (!prepare(&g1, &tempBuffer1, &tempSize1, bytes)) return vfNoMemory;
+    if (tileSize < tileSide) {
+        if (!prepare(&g2, &tempBuffer2, &tempSize2, width * h * 64)) {
+            abandon(&g1);
+            return vfNoMemory;
+        }
+        commit(&g2);
+    }
+    commit(&g1);
+
+    if (tileSize == tileSide) {
+        for (int r = 0; r < srcHeight; r++)
+            copyRow(tempBuffer1 + (size_t)r * srcWidth * 4, left, top + r, srcWidth);
+    } else {
+        shrinkRows(left, top, srcWidth, srcHeight, tempBuffer2, width);
+        imageShrinkY(tempBuffer2, width, srcHeight, (uint32_t)width * 4, tempBuffer1, height,
+                     (uint32_t)width * 4);
+    }
+    *pixels = tempBuffer1;
+    *outWidth = width;
+    *outHeight = height;
+    return vfOk;
 }

@@ -1,0 +1,203 @@
+// The shrinking rule as written (one pixel, one channel at a time), the plan
+// the vector kernels follow, and the choice of kernels.
+#include "resize.h"
+
+#include <cstring>
+
+namespace {
+
+inline uint16_t mulhi(uint32_t a, uint32_t b) {
+    return (uint16_t)(((a & 0xffff) * (b & 0xffff)) >> 16);
+}
+
+// A 16-bit value read as signed, clamped to a byte.
+inline uint8_t sat8(uint16_t v) {
+    int16_t s = (int16_t)v;
+    return s < 0 ? 0 : s > 255 ? 255 : (uint8_t)s;
+}
+
+// step and norm of a pass from srcSize to dstSize pixels (or rows). The
+// products are formed in 64 bits; for any size the frame can have they equal
+// the 32-bit ones.
+inline uint32_t stepOf(int srcSize, int dstSize) {
+    return (uint32_t)((int64_t)srcSize * 65536 / dstSize);
+}
+inline uint16_t normOf(int srcSize, int dstSize) {
+    return (uint16_t)((int64_t)dstSize * 65536 / srcSize);
+}
+
+void shrinkYSlice(const uint8_t *src, int width, int srcHeight, uint32_t srcStride, uint8_t *dst,
+                  uint32_t dstStride, uint32_t step, uint16_t norm) {
+    uint16_t accum[shrinkYSlots * 4];
+    memset(accum, 0, sizeof accum);
+    int n = width * 4;
+    uint32_t remaining = step;
+    for (int s = 0; s < srcHeight; s++) {
+        const uint8_t *p = src + (size_t)s * srcStride;
+        if (remaining < 65536) {
+            uint32_t carry = 65536 - remaining;
+            for (int i = 0; i < n; i++) {
+                dst[i] = sat8(mulhi((uint16_t)(mulhi(p[i], remaining) + accum[i]), norm));
+                accum[i] = mulhi(p[i], carry);
+            }
+            dst += dstStride;
+            remaining = step - carry;
+        } else {
+            for (int i = 0; i < n; i++) accum[i] = (uint16_t)(accum[i] + p[i]);
+            remaining -= 65536;
+            if (remaining == 0) {
+                for (int i = 0; i < n; i++) {
+                    dst[i] = sat8(mulhi(accum[i], norm));
+                    accum[i] = 0;
+                }
+                dst += dstStride;
+                remaining = step;
+            }
+        }
+    }
+}
+
+ShrinkKernels installed = {nullptr, nullptr};
+ShrinkPath current = shrinkScalar;
+
+const ShrinkKernels *kernelsOf(ShrinkPath path) {
+    static const ShrinkKernels scalar = {nullptr, nullptr};
+    switch (path) {
+    case shrinkScalar: return &scalar;
+    case shrinkSse2: return &sse2ShrinkKernels;
+    case shrinkAvx2: return &avx2ShrinkKernels;
+    default: return nullptr;
+    }
+}
+
+bool cpuRuns(ShrinkPath path) {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();  // may run before the runtime's own constructors
+    switch (path) {
+    case shrinkScalar: return true;
+    case shrinkSse2: return __builtin_cpu_supports("sse2");
+    case shrinkAvx2: return __builtin_cpu_supports("avx2");
+    default: return false;
+    }
+#else
+    return path == shrinkScalar;
+#endif
+}
+
+bool available(ShrinkPath path) {
+    const ShrinkKernels *k = kernelsOf(path);
+    if (!k) return false;
+    if (path != shrinkScalar && (!k->shrinkX || !k->shrinkY)) return false;
+    return cpuRuns(path);
+}
+
+struct Installer {
+    Installer() { setShrinkPath(bestShrinkPath()); }
+} installer;
+
+}  // namespace
+
+void imageShrinkXScalar(const uint8_t *src, int srcWidth, int height, uint32_t srcStride,
+                        uint8_t *dst, int dstWidth, uint32_t dstStride) {
+    uint32_t step = stepOf(srcWidth, dstWidth);
+    uint16_t norm = normOf(srcWidth, dstWidth);
+    for (int r = 0; r < height; r++) {
+        const uint8_t *p = src + (size_t)r * srcStride;
+        uint8_t *d = dst + (size_t)r * dstStride;
+        uint16_t accum[4] = {0, 0, 0, 0};
+        uint32_t remaining = step;
+        for (int x = 0; x < srcWidth; x++, p += 4) {
+            if (remaining < 65536) {
+                for (int c = 0; c < 4; c++)
+                    d[c] = sat8(mulhi((uint16_t)(mulhi(remaining, p[c]) + accum[c]), norm));
+                d += 4;
+                uint32_t carry = 65536 - remaining;
+                for (int c = 0; c < 4; c++) accum[c] = mulhi(carry, p[c]);
+                remaining = step - carry;
+            } else {
+                for (int c = 0; c < 4; c++) accum[c] = (uint16_t)(accum[c] + p[c]);
+                remaining -= 65536;
+                if (remaining == 0) {
+                    for (int c = 0; c < 4; c++) {
+                        d[c] = sat8(mulhi(accum[c], norm));
+                        accum[c] = 0;
+                    }
+                    d += 4;
+                    remaining = step;
+                }
+            }
+        }
+    }
+}
+
+void imageShrinkYScalar(const uint8_t *src, int width, int srcHeight, uint32_t srcStride,
+                        uint8_t *dst, int dstHeight, uint32_t dstStride) {
+    uint32_t step = stepOf(srcHeight, dstHeight);
+    uint16_t norm = normOf(srcHeight, dstHeight);
+    // Columns are independent, so rows wider than the accumulator array are
+    // done in slices rather than overrunning it.
+    for (int x = 0; x < width; x += shrinkYSlots) {
+        int slice = width - x < shrinkYSlots ? width - x : shrinkYSlots;
+        shrinkYSlice(src + (size_t)x * 4, slice, srcHeight, srcStride, dst + (size_t)x * 4,
+                     dstStride, step, norm);
+    }
+}
+
+uint16_t planShrink(int srcSize, int dstSize, ShrinkOp *ops) {
+    uint32_t step = stepOf(srcSize, dstSize);
+    uint32_t remaining = step;
+    for (int x = 0; x < srcSize; x++) {
+        ShrinkOp op;
+        if (remaining < 65536) {
+            uint32_t carry = 65536 - remaining;
+            op = {0, (uint16_t)remaining, 0, (uint16_t)carry};
+            remaining = step - carry;
+        } else {
+            remaining -= 65536;
+            if (remaining == 0) {
+                op = {0xffff, 0, 0, 0};
+                remaining = step;
+            } else {
+                op = {0xffff, 0, 0xffff, 0};
+            }
+        }
+        ops[x] = op;
+    }
+    return normOf(srcSize, dstSize);
+}
+
+void imageShrinkX(const uint8_t *src, int srcWidth, int height, uint32_t srcStride, uint8_t *dst,
+                  int dstWidth, uint32_t dstStride) {
+    if (installed.shrinkX && srcWidth <= shrinkPlanWidth)
+        installed.shrinkX(src, srcWidth, height, srcStride, dst, dstWidth, dstStride);
+    else
+        imageShrinkXScalar(src, srcWidth, height, srcStride, dst, dstWidth, dstStride);
+}
+
+void imageShrinkY(const uint8_t *src, int width, int srcHeight, uint32_t srcStride, uint8_t *dst,
+                  int dstHeight, uint32_t dstStride) {
+    if (!installed.shrinkY) {
+        imageShrinkYScalar(src, width, srcHeight, srcStride, dst, dstHeight, dstStride);
+        return;
+    }
+    for (int x = 0; x < width; x += shrinkYSlots) {
+        int slice = width - x < shrinkYSlots ? width - x : shrinkYSlots;
+        installed.shrinkY(src + (size_t)x * 4, slice, srcHeight, srcStride, dst + (size_t)x * 4,
+                          dstHeight, dstStride);
+    }
+}
+
+bool setShrinkPath(ShrinkPath path) {
+    if (!available(path)) return false;
+    installed = *kernelsOf(path);
+    current = path;
+    return true;
+}
+
+ShrinkPath currentShrinkPath() { return current; }
+
+ShrinkPath bestShrinkPath() {
+    for (int p = shrinkPathCount - 1; p > shrinkScalar; p--)
+        if (available((ShrinkPath)p)) return (ShrinkPath)p;
+    return shrinkScalar;
+}

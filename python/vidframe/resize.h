@@ -1,0 +1,80 @@
+// Box-filter shrinking of 4-byte pixels in 16.16 fixed point. imageShrinkX
+// narrows every row, imageShrinkY shortens every column; the readout runs
+// the first over the frame and the second over its result. The four bytes of
+// a pixel are four independent channels, all treated alike.
+//
+// The rule is exact, down to the truncations and the 16-bit wrap of the
+// accumulators, and every path gives the same bytes: the scalar functions
+// below are its literal statement and the oracle the vector paths are tested
+// against. The best path this CPU runs is installed when the library loads;
+// tests and benchmarks may force one with setShrinkPath.
+#ifndef RESIZE_H
+#define RESIZE_H
+
+#include <cstdint>
+
+// height rows of srcWidth pixels -> height rows of dstWidth pixels,
+// 1 <= dstWidth < srcWidth. Strides are in bytes and may exceed width * 4.
+void imageShrinkX(const uint8_t *src, int srcWidth, int height, uint32_t srcStride, uint8_t *dst,
+                  int dstWidth, uint32_t dstStride);
+
+// srcHeight rows of width pixels -> dstHeight rows, 1 <= dstHeight < srcHeight.
+void imageShrinkY(const uint8_t *src, int width, int srcHeight, uint32_t srcStride, uint8_t *dst,
+                  int dstHeight, uint32_t dstStride);
+
+// The rule one pixel and one channel at a time.
+void imageShrinkXScalar(const uint8_t *src, int srcWidth, int height, uint32_t srcStride,
+                        uint8_t *dst, int dstWidth, uint32_t dstStride);
+void imageShrinkYScalar(const uint8_t *src, int width, int srcHeight, uint32_t srcStride,
+                        uint8_t *dst, int dstHeight, uint32_t dstStride);
+
+enum ShrinkPath {
+    shrinkScalar = 0,  // the functions above
+    shrinkSse2,        // two rows (horizontal) or four pixels (vertical) per 128-bit register
+    shrinkAvx2,        // four rows or eight pixels per 256-bit register
+    shrinkPathCount
+};
+
+// Installs a path; false (and nothing changed) when this build or CPU lacks it.
+bool setShrinkPath(ShrinkPath path);
+ShrinkPath currentShrinkPath();
+ShrinkPath bestShrinkPath();
+
+// ---- Shared by the vector kernels ------------------------------------------
+
+// The vertical pass keeps one accumulator per channel for this many pixels;
+// wider rows are shrunk in slices of this width.
+constexpr int shrinkYSlots = 2048;
+// The horizontal kernels plan rows up to this many source pixels; wider rows
+// go through the scalar rule.
+constexpr int shrinkPlanWidth = 4096;
+
+// What one source pixel (or row) does to the target under construction, as
+// masks and weights that make every case one sequence of operations:
+//   sum  = accum + (p & addMask) + mulhi(p, tailWeight)
+//   emit mulhi(sum, norm) when keepMask is 0
+//   accum = (sum & keepMask) + mulhi(p, headWeight)
+struct ShrinkOp {
+    uint16_t addMask;     // 0xffff: p is added whole
+    uint16_t tailWeight;  // p's share in the target it completes
+    uint16_t keepMask;    // 0: a target is completed here
+    uint16_t headWeight;  // p's share in the next target
+};
+
+// Fills ops[0 .. srcSize) and returns norm.
+uint16_t planShrink(int srcSize, int dstSize, ShrinkOp *ops);
+
+struct ShrinkKernels {
+    // Same contracts as imageShrinkX/Y; shrinkY needs width <= shrinkYSlots
+    // and shrinkX srcWidth <= shrinkPlanWidth.
+    void (*shrinkX)(const uint8_t *src, int srcWidth, int height, uint32_t srcStride, uint8_t *dst,
+                    int dstWidth, uint32_t dstStride);
+    void (*shrinkY)(const uint8_t *src, int width, int srcHeight, uint32_t srcStride, uint8_t *dst,
+                    int dstHeight, uint32_t dstStride);
+};
+
+// Members are null where the build has no such kernels (not an x86 target).
+extern const ShrinkKernels sse2ShrinkKernels;
+extern const ShrinkKernels avx2ShrinkKernels;
+
+#endif
