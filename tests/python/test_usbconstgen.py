@@ -1,0 +1,143 @@
+"""usbconstgen: the i386 build prints the known i386 lines byte for byte, and
+each build's values agree with the usbdevfs header of its own ABI (checked by
+compiling static assertions against the header)."""
+import errno
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+BUILD = os.environ.get("TILESTREAM_BUILD", "")
+GEN = os.path.join(BUILD, "usbconstgen", "usbconstgen")
+GEN32 = os.path.join(BUILD, "usbconstgen", "usbconstgen32")
+
+I386_REFERENCE = (
+    "USBDEVFS_SETCONFIGURATION = 0x80045505\n"
+    "USBDEVFS_CONTROL = 0xc0105500\n"
+    "USBDEVFS_BULK = 0xc0105502\n"
+    "USBDEVFS_GETDRIVER = 0x41045508\n"
+    "USBDEVFS_SETINTERFACE = 0x80085504\n"
+    "USBDEVFS_CLAIMINTERFACE = 0x8004550f\n"
+    "USBDEVFS_RELEASEINTERFACE = 0x80045510\n"
+    "USBDEVFS_RESET = 0x5514\n"
+    "USBDEVFS_RESETEP = 0x80045503\n"
+    "USBDEVFS_DISCONNECT = 0x5516\n"
+    "USBDEVFS_CONNECT = 0x5517\n"
+    "USBDEVFS_CONNECTINFO = 0x40085511\n"
+    "USBDEVFS_SUBMITURB = 0x802c550a\n"
+    "USBDEVFS_DISCARDURB = 0x550b\n"
+    "USBDEVFS_REAPURB = 0x4004550c\n"
+    "USBDEVFS_REAPURBNDELAY = 0x4004550d\n"
+    "\n"
+    "USBDEVFS_URB_SHORT_NOT_OK = 0x1\n"
+    "USBDEVFS_URB_ISO_ASAP = 0x2\n"
+    "USBDEVFS_URB_TYPE_ISO = 0x0\n"
+    "USBDEVFS_URB_TYPE_INTERRUPT = 0x1\n"
+    "USBDEVFS_URB_TYPE_CONTROL = 0x2\n"
+    "USBDEVFS_URB_TYPE_BULK = 0x3\n"
+    "\n"
+    "# sizeof(struct usbdevfs_bulktransfer) = 16\n"
+    "# sizeof(struct usbdevfs_ctrltransfer) = 16\n"
+    "# sizeof(struct usbdevfs_getdriver) = 260\n"
+    "# sizeof(struct usbdevfs_connectinfo) = 8\n"
+    "# sizeof(struct usbdevfs_urb) = 44\n"
+)
+
+ASSIGNMENT = re.compile(r"^(USBDEVFS_[A-Z_]+) = 0x([0-9a-f]+)$")
+SIZE_LINE = re.compile(r"^# sizeof\((struct usbdevfs_[a-z]+)\) = ([0-9]+)$")
+
+
+def run_generator(path, emulator=None):
+    cmd = [path, "ignored", "--arguments"]
+    try:
+        out = subprocess.check_output(cmd)
+    except OSError as e:
+        # A kernel without 32-bit support cannot exec an i386 binary.
+        if e.errno != errno.ENOEXEC or not emulator:
+            raise
+        out = subprocess.check_output([emulator] + cmd)
+    return out.decode("ascii")
+
+
+def find_program(name):
+    for d in os.environ.get("PATH", "").split(os.pathsep):
+        p = os.path.join(d, name)
+        if os.access(p, os.X_OK):
+            return p
+    return None
+
+
+def header_check_source(output):
+    """C source that compiles only if every line of output matches the header."""
+    lines = ["#include <sys/ioctl.h>", "#include <linux/usbdevice_fs.h>"]
+    for line in output.splitlines():
+        m = ASSIGNMENT.match(line)
+        if m:
+            lines.append('_Static_assert((unsigned)(%s) == 0x%su, "%s");' % (m.group(1), m.group(2), m.group(1)))
+            continue
+        m = SIZE_LINE.match(line)
+        if m:
+            lines.append('_Static_assert(sizeof(%s) == %s, "%s");' % (m.group(1), m.group(2), m.group(1)))
+    return "\n".join(lines) + "\n"
+
+
+class UsbConstGenTest(unittest.TestCase):
+    def check_against_header(self, output, flags):
+        cc = find_program("cc") or find_program("gcc")
+        if not cc:
+            self.skipTest("no C compiler")
+        tmp = tempfile.mkdtemp()
+        try:
+            src = os.path.join(tmp, "check.c")
+            with open(src, "w") as f:
+                f.write(header_check_source(output))
+            proc = subprocess.Popen([cc, "-std=c11", "-fsyntax-only"] + flags + [src],
+                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            diag = proc.communicate()[0].decode("utf-8", "replace")
+            self.assertEqual(proc.returncode, 0, diag)
+        finally:
+            shutil.rmtree(tmp)
+
+    def check_shape(self, output):
+        lines = output.split("\n")
+        # 29 lines, each ended by a newline, and nothing after the last one.
+        self.assertEqual(len(lines), 30)
+        self.assertEqual(lines[-1], "")
+        self.assertEqual(lines[16], "")
+        self.assertEqual(lines[23], "")
+        names = [l.split(" = ")[0] for l in lines if l]
+        self.assertEqual(len(names), len(set(names)))
+        for i, line in enumerate(lines[:29]):
+            if i in (16, 23):
+                continue
+            pattern = SIZE_LINE if i >= 24 else ASSIGNMENT
+            self.assertTrue(pattern.match(line), "line %d: %r" % (i + 1, line))
+
+    def test_i386_build_prints_the_reference(self):
+        if not os.path.exists(GEN32):
+            self.skipTest("no i386 build")
+        out = run_generator(GEN32, find_program("qemu-i386"))
+        self.assertEqual(out, I386_REFERENCE)
+        # The reference itself agrees with the i386 header.
+        self.check_against_header(out, ["-m32"])
+
+    def test_native_build_matches_native_header(self):
+        out = run_generator(GEN)
+        self.check_shape(out)
+        self.assertIn("USBDEVFS_URB_TYPE_ISO = 0x0\n", out)
+        self.assertNotIn("-", out.replace("# sizeof", ""))
+        self.check_against_header(out, [])
+
+    def test_header_check_catches_a_wrong_value(self):
+        cc = find_program("cc") or find_program("gcc")
+        if not cc:
+            self.skipTest("no C compiler")
+        wrong = run_generator(GEN).replace("USBDEVFS_URB_TYPE_BULK = 0x3", "USBDEVFS_URB_TYPE_BULK = 0x4")
+        with self.assertRaises(AssertionError):
+            self.check_against_header(wrong, [])
+
+
+if __name__ == "__main__":
+    unittest.main()
