@@ -32,7 +32,7 @@ static PyObject *do_createBuffer(PyObject *self, PyObject *args) {
     Py_RETURN_NONE;
 }
 
-// The chunk is read in place: "s#" on 2.7 (str, buffer and bytearray), "s*"
+// The chunk is read in place: "s#" on 2.7 (str and read-only buffers), "s*"
 // on 3 so that bytes, bytearray and memoryview are all taken without a copy.
 #if PY_MAJOR_VERSION >= 3
 struct Chunk {
