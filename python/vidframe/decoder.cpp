@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "decode_kernels.h"
 #include "vidframe.h"
 
 static inline unsigned readWord(const uint8_t *p) { return p[0] | (unsigned)p[1] << 8; }
@@ -34,6 +35,10 @@ static void writeSolidTile(int column, int row, unsigned colour) {
     int cols, rows;
     uint32_t *dst = tileOrigin(column, row, &cols, &rows);
     uint32_t pixel = expand565(colour);
+    if (tileWriters.solid && cols == tileSide && rows == tileSide) {
+        tileWriters.solid(dst, frameWidth, pixel);  // whole tile: vector path
+        return;
+    }
     for (int y = 0; y < rows; y++, dst += frameWidth)
         for (int x = 0; x < cols; x++) dst[x] = pixel;
 }
@@ -41,6 +46,10 @@ static void writeSolidTile(int column, int row, unsigned colour) {
 static void writeImageTile(int column, int row, const uint8_t *words) {
     int cols, rows;
     uint32_t *dst = tileOrigin(column, row, &cols, &rows);
+    if (tileWriters.image && cols == tileSide && rows == tileSide) {
+        tileWriters.image(dst, frameWidth, words);
+        return;
+    }
     for (int y = 0; y < rows; y++, dst += frameWidth, words += 2 * tileSide)
         for (int x = 0; x < cols; x++) dst[x] = expand565(readWord(words + 2 * x));
 }

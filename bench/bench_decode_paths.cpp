@@ -1,0 +1,93 @@
+// Decoder throughput per vector path (scalar reference, SSE2, AVX2, AVX-512),
+// on the same frames as bench_decode.cpp: decode/<path>/<kind>/<size>.
+// Paths this CPU cannot run are skipped with a message.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "decode_kernels.h"
+#include "streams.h"
+#include "vidframe.h"
+
+namespace {
+
+// memcpy's best rate in bytes per second over `bytes`, measured once per size.
+double copyRate(size_t bytes) {
+    static std::map<size_t, double> known;
+    auto it = known.find(bytes);
+    if (it != known.end()) return it->second;
+    std::vector<uint8_t> src(bytes, 0x5A), dst(bytes, 0);
+    using clock = std::chrono::steady_clock;
+    double best = 0;
+    auto until = clock::now() + std::chrono::milliseconds(200);
+    do {
+        auto t0 = clock::now();
+        memcpy(dst.data(), src.data(), bytes);
+        benchmark::ClobberMemory();
+        double s = std::chrono::duration<double>(clock::now() - t0).count();
+        if (s > 0 && bytes / s > best) best = bytes / s;
+    } while (clock::now() < until);
+    benchmark::DoNotOptimize(dst.data());
+    return known[bytes] = best;
+}
+
+void decodeOnPath(benchmark::State &state, DecodePath path, streams::Kind kind, int width,
+                  int height) {
+    if (!setDecodePath(path)) {
+        state.SkipWithError("this CPU or build has no such path");
+        return;
+    }
+    createFrameStore(width, height);
+    auto chunks = streams::adapterChunks(streams::frameMessages(kind, tilesWidth, tilesHeight));
+    size_t frameBytes = (size_t)width * height * 4;
+    double rate = copyRate(frameBytes);
+    double tiles = (double)tilesWidth * tilesHeight;
+    for (auto _ : state) {
+        for (const auto &c : chunks) {
+            int result;
+            sinkVideo(c.data(), (int)c.size(), 0, &result);
+            benchmark::DoNotOptimize(result);
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed((int64_t)state.iterations() * frameBytes);
+    state.counters["x_memcpy"] = benchmark::Counter(
+        (double)state.iterations() * frameBytes / rate, benchmark::Counter::kIsRate);
+    state.counters["ns_per_tile"] =
+        benchmark::Counter(state.iterations() * tiles * 1e-9,
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    setDecodePath(bestDecodePath());
+}
+
+struct Shape {
+    const char *name;
+    streams::Kind kind;
+    int width, height;
+};
+
+const Shape shapes[] = {
+    {"mix/1920x1080", streams::mix, 1920, 1080},
+    {"image/1920x1080", streams::allImage, 1920, 1080},
+    {"solid/1920x1080", streams::allSolid, 1920, 1080},
+    {"mix/1024x768", streams::mix, 1024, 768},
+    {"mix/1280x1024", streams::mix, 1280, 1024},
+    {"mix/1000x600", streams::mix, 1000, 600},
+};
+
+int registerAll() {
+    for (int p = decodeScalar; p < decodePathCount; p++)
+        for (const Shape &s : shapes) {
+            std::string name = std::string("decode/") + decodePathName((DecodePath)p) + "/" + s.name;
+            benchmark::RegisterBenchmark(name.c_str(), decodeOnPath, (DecodePath)p, s.kind, s.width,
+                                         s.height);
+        }
+    return 0;
+}
+
+const int registered = registerAll();
+
+}  // namespace
