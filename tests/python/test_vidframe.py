@@ -1,8 +1,8 @@
 """The frame module from Python: the operation table, createBuffer,
 getStats and videoSink, on whichever interpreter runs it."""
 import mmap
-import os
 import struct
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -66,6 +66,19 @@ class ModuleTest(unittest.TestCase):
         self.assertEqual(sorted(functions), sorted(n for n, _ in self.TABLE))
         if not PY2:  # the module dict keeps the table's order on 3
             self.assertEqual(functions, [n for n, _ in self.TABLE])
+
+    def test_fresh_process_has_no_store(self):
+        # Before any createBuffer the grid is 0 x 0: every tile is out of range.
+        script = ('import vidframe\n'
+                  'print(vidframe.getStats())\n'
+                  'print(vidframe.videoSink(b"\\x00\\xf8\\x01\\x40" + b"\\xff" * 4))\n'
+                  'print(vidframe.getStats())\n'
+                  'try:\n'
+                  '    vidframe.getChanges(0, 0)\n'
+                  'except ValueError as e:\n'
+                  '    print(e)\n')
+        out = subprocess.check_output([sys.executable, '-c', script]).decode().split('\n')
+        self.assertEqual(out[:4], ['(0, 0)', '0', '(1, 1)', RANGE])
 
 
 class CreateBufferTest(unittest.TestCase):
