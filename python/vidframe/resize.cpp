@@ -16,16 +16,6 @@ inline uint8_t sat8(uint16_t v) {
     return s < 0 ? 0 : s > 255 ? 255 : (uint8_t)s;
 }
 
-// step and norm of a pass from srcSize to dstSize pixels (or rows). The
-// products are formed in 64 bits; for any size the frame can have they equal
-// the 32-bit ones.
-inline uint32_t stepOf(int srcSize, int dstSize) {
-    return (uint32_t)((int64_t)srcSize * 65536 / dstSize);
-}
-inline uint16_t normOf(int srcSize, int dstSize) {
-    return (uint16_t)((int64_t)dstSize * 65536 / srcSize);
-}
-
 void shrinkYSlice(const uint8_t *src, int width, int srcHeight, uint32_t srcStride, uint8_t *dst,
                   uint32_t dstStride, uint32_t step, uint16_t norm) {
     uint16_t accum[shrinkYSlots * 4];
@@ -99,8 +89,8 @@ struct Installer {
 
 void imageShrinkXScalar(const uint8_t *src, int srcWidth, int height, uint32_t srcStride,
                         uint8_t *dst, int dstWidth, uint32_t dstStride) {
-    uint32_t step = stepOf(srcWidth, dstWidth);
-    uint16_t norm = normOf(srcWidth, dstWidth);
+    uint32_t step = shrinkStep(srcWidth, dstWidth);
+    uint16_t norm = shrinkNorm(srcWidth, dstWidth);
     for (int r = 0; r < height; r++) {
         const uint8_t *p = src + (size_t)r * srcStride;
         uint8_t *d = dst + (size_t)r * dstStride;
@@ -132,8 +122,8 @@ void imageShrinkXScalar(const uint8_t *src, int srcWidth, int height, uint32_t s
 
 void imageShrinkYScalar(const uint8_t *src, int width, int srcHeight, uint32_t srcStride,
                         uint8_t *dst, int dstHeight, uint32_t dstStride) {
-    uint32_t step = stepOf(srcHeight, dstHeight);
-    uint16_t norm = normOf(srcHeight, dstHeight);
+    uint32_t step = shrinkStep(srcHeight, dstHeight);
+    uint16_t norm = shrinkNorm(srcHeight, dstHeight);
     // Columns are independent, so rows wider than the accumulator array are
     // done in slices rather than overrunning it.
     for (int x = 0; x < width; x += shrinkYSlots) {
@@ -144,26 +134,10 @@ void imageShrinkYScalar(const uint8_t *src, int width, int srcHeight, uint32_t s
 }
 
 uint16_t planShrink(int srcSize, int dstSize, ShrinkOp *ops) {
-    uint32_t step = stepOf(srcSize, dstSize);
+    uint32_t step = shrinkStep(srcSize, dstSize);
     uint32_t remaining = step;
-    for (int x = 0; x < srcSize; x++) {
-        ShrinkOp op;
-        if (remaining < 65536) {
-            uint32_t carry = 65536 - remaining;
-            op = {0, (uint16_t)remaining, 0, (uint16_t)carry};
-            remaining = step - carry;
-        } else {
-            remaining -= 65536;
-            if (remaining == 0) {
-                op = {0xffff, 0, 0, 0};
-                remaining = step;
-            } else {
-                op = {0xffff, 0, 0xffff, 0};
-            }
-        }
-        ops[x] = op;
-    }
-    return normOf(srcSize, dstSize);
+    for (int x = 0; x < srcSize; x++) ops[x] = shrinkNextOp(step, &remaining);
+    return shrinkNorm(srcSize, dstSize);
 }
 
 void imageShrinkX(const uint8_t *src, int srcWidth, int height, uint32_t srcStride, uint8_t *dst,

@@ -61,6 +61,31 @@ struct ShrinkOp {
     uint16_t headWeight;  // p's share in the next target
 };
 
+// Source units per target pixel, and the multiplier that turns a sum over
+// them into an average (both truncated).
+inline uint32_t shrinkStep(int srcSize, int dstSize) {
+    return (uint32_t)((int64_t)srcSize * 65536 / dstSize);
+}
+inline uint16_t shrinkNorm(int srcSize, int dstSize) {
+    return (uint16_t)((int64_t)dstSize * 65536 / srcSize);
+}
+
+// The op of the next source pixel (row); *remaining starts at step.
+inline ShrinkOp shrinkNextOp(uint32_t step, uint32_t *remaining) {
+    if (*remaining < 65536) {
+        uint32_t carry = 65536 - *remaining;
+        ShrinkOp op = {0, (uint16_t)*remaining, 0, (uint16_t)carry};
+        *remaining = step - carry;
+        return op;
+    }
+    *remaining -= 65536;
+    if (*remaining == 0) {
+        *remaining = step;
+        return {0xffff, 0, 0, 0};
+    }
+    return {0xffff, 0, 0xffff, 0};
+}
+
 // Fills ops[0 .. srcSize) and returns norm.
 uint16_t planShrink(int srcSize, int dstSize, ShrinkOp *ops);
 

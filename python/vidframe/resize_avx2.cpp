@@ -1,4 +1,298 @@
-// AVX2 kernels of the shrinking passes.
+// AVX2 kernels of the shrinking passes. The horizontal pass takes four rows
+// at once: a register holds one column of four rows, a pixel per 64-bit
+// quarter, so the per-column plan (which does not depend on the row) drives
+// all four. The vertical pass runs along the row, sixteen pixels at a time,
+// over bands of rows with the accumulators in registers.
 #include "resize.h"
 
+#if defined(__AVX2__)
+
+#include <immintrin.h>
+
+#include <cstring>
+
+namespace {
+
+inline __m256i splat(uint16_t v) { return _mm256_set1_epi16((short)v); }
+
+// sum = accum + (p & addMask) + mulhi(p, tailWeight); returns sum and leaves
+// the next accumulator in *accum.
+inline __m256i apply(__m256i p, __m256i *accum, __m256i add, __m256i tail, __m256i keep,
+                     __m256i head) {
+    __m256i sum = _mm256_add_epi16(
+        *accum, _mm256_add_epi16(_mm256_and_si256(p, add), _mm256_mulhi_epu16(p, tail)));
+    *accum = _mm256_add_epi16(_mm256_and_si256(sum, keep), _mm256_mulhi_epu16(p, head));
+    return sum;
+}
+
+inline __m256i floorAverage(__m256i a, __m256i b) {
+    __m256i odd = _mm256_and_si256(_mm256_xor_si256(a, b), _mm256_set1_epi8(1));
+    return _mm256_sub_epi8(_mm256_avg_epu8(a, b), odd);
+}
+
+inline uint32_t load32(const uint8_t *p) {
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return v;
+}
+inline void store32(uint8_t *p, uint32_t v) { memcpy(p, &v, 4); }
+
+// ---- Horizontal --------------------------------------------------------------
+
+// Targets waiting to be written, as their unpacked sums; a register's rows
+// are ordered 0, 1 | 2, 3.
+alignas(32) __m256i pending[shrinkPlanWidth + 1];
+ShrinkOp columnOps[shrinkPlanWidth];
+
+// Writes targets [from, to) of the pending sums into the rows.
+void flushTargets(int from, int to, __m256i norm, uint8_t *const row[4], int rows) {
+    int j = from;
+    for (; j + 2 <= to; j += 2) {
+        __m256i a = _mm256_mulhi_epu16(pending[j], norm);
+        __m256i b = _mm256_mulhi_epu16(pending[j + 1], norm);
+        // per lane: a(r), a(r+1), b(r), b(r+1) -> a(r), b(r), a(r+1), b(r+1)
+        __m256i v = _mm256_shuffle_epi32(_mm256_packus_epi16(a, b), _MM_SHUFFLE(3, 1, 2, 0));
+        __m128i lo = _mm256_castsi256_si128(v);
+        __m128i hi = _mm256_extracti128_si256(v, 1);
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(row[0] + j * 4), lo);
+        if (rows > 1) _mm_storeh_pd(reinterpret_cast<double *>(row[1] + j * 4), _mm_castsi128_pd(lo));
+        if (rows > 2) _mm_storel_epi64(reinterpret_cast<__m128i *>(row[2] + j * 4), hi);
+        if (rows > 3) _mm_storeh_pd(reinterpret_cast<double *>(row[3] + j * 4), _mm_castsi128_pd(hi));
+    }
+    if (j < to) {
+        __m256i a = _mm256_mulhi_epu16(pending[j], norm);
+        __m256i v = _mm256_packus_epi16(a, a);
+        __m128i lo = _mm256_castsi256_si128(v);
+        __m128i hi = _mm256_extracti128_si256(v, 1);
+        store32(row[0] + j * 4, (uint32_t)_mm_cvtsi128_si32(lo));
+        if (rows > 1) store32(row[1] + j * 4, (uint32_t)_mm_extract_epi32(lo, 1));
+        if (rows > 2) store32(row[2] + j * 4, (uint32_t)_mm_cvtsi128_si32(hi));
+        if (rows > 3) store32(row[3] + j * 4, (uint32_t)_mm_extract_epi32(hi, 1));
+    }
+}
+
+inline void column(__m256i p, const ShrinkOp &op, __m256i *accum, int *pos) {
+    pending[*pos] = apply(p, accum, splat(op.addMask), splat(op.tailWeight), splat(op.keepMask),
+                          splat(op.headWeight));
+    *pos += 1 - (op.keepMask & 1);
+}
+
+void shrinkXPlanned(const uint8_t *src, int srcWidth, int height, uint32_t srcStride, uint8_t *dst,
+                    int dstWidth, uint32_t dstStride) {
+    __m256i norm = _mm256_set1_epi16((short)planShrink(srcWidth, dstWidth, columnOps));
+    const __m256i zero = _mm256_setzero_si256();
+    for (int r = 0; r < height; r += 4) {
+        int rows = height - r < 4 ? height - r : 4;
+        const uint8_t *s[4];
+        uint8_t *d[4];
+        for (int k = 0; k < 4; k++) {
+            int kk = k < rows ? k : rows - 1;  // missing rows repeat the last one, unwritten
+            s[k] = src + (size_t)(r + kk) * srcStride;
+            d[k] = dst + (size_t)(r + kk) * dstStride;
+        }
+        __m256i accum = zero;
+        int pos = 0, written = 0;
+        int x = 0;
+        for (; x + 4 <= srcWidth; x += 4) {
+            // rows 0 and 2, 1 and 3 side by side; interleaving them gives two
+            // columns of four rows per register half, widened below.
+            __m256i a = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(s[2] + x * 4),
+                                            reinterpret_cast<const __m128i *>(s[0] + x * 4));
+            __m256i b = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(s[3] + x * 4),
+                                            reinterpret_cast<const __m128i *>(s[1] + x * 4));
+            __m256i c01 = _mm256_unpacklo_epi32(a, b);
+            __m256i c23 = _mm256_unpackhi_epi32(a, b);
+            column(_mm256_unpacklo_epi8(c01, zero), columnOps[x], &accum, &pos);
+            column(_mm256_unpackhi_epi8(c01, zero), columnOps[x + 1], &accum, &pos);
+            column(_mm256_unpacklo_epi8(c23, zero), columnOps[x + 2], &accum, &pos);
+            column(_mm256_unpackhi_epi8(c23, zero), columnOps[x + 3], &accum, &pos);
+            if (pos - written >= 32) {
+                int upTo = written + ((pos - written) & ~1);
+                flushTargets(written, upTo, norm, d, rows);
+                written = upTo;
+            }
+        }
+        for (; x < srcWidth; x++) {
+            __m128i p = _mm_setr_epi32((int)load32(s[0] + x * 4), (int)load32(s[1] + x * 4),
+                                       (int)load32(s[2] + x * 4), (int)load32(s[3] + x * 4));
+            column(_mm256_cvtepu8_epi16(p), columnOps[x], &accum, &pos);
+        }
+        // pos == dstWidth here: the plan completes exactly dstWidth targets.
+        flushTargets(written, dstWidth, norm, d, rows);
+    }
+}
+
+// Halving: every target is the truncated mean of a pixel pair.
+void shrinkXHalf(const uint8_t *src, int height, uint32_t srcStride, uint8_t *dst, int dstWidth,
+                 uint32_t dstStride) {
+    for (int r = 0; r < height; r++) {
+        const uint8_t *s = src + (size_t)r * srcStride;
+        uint8_t *d = dst + (size_t)r * dstStride;
+        int j = 0;
+        for (; j + 8 <= dstWidth; j += 8) {
+            __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + j * 8));
+            __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(s + j * 8 + 32));
+            __m256i even = _mm256_castps_si256(
+                _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), 0x88));
+            __m256i odd = _mm256_castps_si256(
+                _mm256_shuffle_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), 0xdd));
+            __m256i m = _mm256_permute4x64_epi64(floorAverage(even, odd), _MM_SHUFFLE(3, 1, 2, 0));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + j * 4), m);
+        }
+        for (; j < dstWidth; j++)
+            for (int c = 0; c < 4; c++) d[j * 4 + c] = (uint8_t)((s[j * 8 + c] + s[j * 8 + 4 + c]) >> 1);
+    }
+}
+
+// Whole groups of k = 4n pixels per target: plain sums, then norm.
+void shrinkXGroups(const uint8_t *src, int k, int height, uint32_t srcStride, uint8_t *dst,
+                   int dstWidth, uint32_t dstStride, uint16_t normValue) {
+    __m128i norm = _mm_set1_epi16((short)normValue);
+    for (int r = 0; r < height; r++) {
+        const uint8_t *s = src + (size_t)r * srcStride;
+        uint8_t *d = dst + (size_t)r * dstStride;
+        for (int j = 0; j < dstWidth; j++, s += k * 4) {
+            __m256i sum = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(s)));
+            for (int g = 4; g < k; g += 4)
+                sum = _mm256_add_epi16(sum, _mm256_cvtepu8_epi16(_mm_loadu_si128(
+                                                reinterpret_cast<const __m128i *>(s + g * 4))));
+            __m128i half = _mm_add_epi16(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
+            half = _mm_add_epi16(half, _mm_unpackhi_epi64(half, half));
+            half = _mm_mulhi_epu16(half, norm);
+            store32(d + j * 4, (uint32_t)_mm_cvtsi128_si32(_mm_packus_epi16(half, half)));
+        }
+    }
+}
+
+void shrinkX(const uint8_t *src, int srcWidth, int height, uint32_t srcStride, uint8_t *dst,
+             int dstWidth, uint32_t dstStride) {
+    if (srcWidth == 2 * dstWidth) {
+        shrinkXHalf(src, height, srcStride, dst, dstWidth, dstStride);
+    } else if (srcWidth % dstWidth == 0 && (srcWidth / dstWidth) % 4 == 0) {
+        shrinkXGroups(src, srcWidth / dstWidth, height, srcStride, dst, dstWidth, dstStride,
+                      shrinkNorm(srcWidth, dstWidth));
+    } else {
+        shrinkXPlanned(src, srcWidth, height, srcStride, dst, dstWidth, dstStride);
+    }
+}
+
+// ---- Vertical ----------------------------------------------------------------
+
+constexpr int bandRows = 16;
+
+// The ops of a band of rows, as ready weight vectors.
+struct BandOp {
+    __m256i add, tail, keep, head;
+};
+
+void shrinkYHalf(const uint8_t *src, int width, int dstHeight, uint32_t srcStride, uint8_t *dst,
+                 uint32_t dstStride) {
+    int n = width * 4;
+    for (int t = 0; t < dstHeight; t++) {
+        const uint8_t *a = src + (size_t)(2 * t) * srcStride;
+        const uint8_t *b = a + srcStride;
+        uint8_t *d = dst + (size_t)t * dstStride;
+        int i = 0;
+        for (; i + 32 <= n; i += 32) {
+            __m256i va = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(a + i));
+            __m256i vb = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + i));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + i), floorAverage(va, vb));
+        }
+        for (; i < n; i++) d[i] = (uint8_t)((a[i] + b[i]) >> 1);
+    }
+}
+
+void shrinkY(const uint8_t *src, int width, int srcHeight, uint32_t srcStride, uint8_t *dst,
+             int dstHeight, uint32_t dstStride) {
+    if (srcHeight == 2 * dstHeight) {
+        shrinkYHalf(src, width, dstHeight, srcStride, dst, dstStride);
+        return;
+    }
+    uint32_t step = shrinkStep(srcHeight, dstHeight);
+    uint16_t normValue = shrinkNorm(srcHeight, dstHeight);
+    __m256i norm = splat(normValue);
+    alignas(32) uint16_t accum[shrinkYSlots * 4];
+    int n = width * 4;
+    int vectorBytes = n & ~15;  // whole 4-pixel groups; the rest goes byte by byte
+    memset(accum, 0, (size_t)n * 2);
+
+    uint32_t remaining = step;
+    uint8_t *target = dst;
+    for (int s0 = 0; s0 < srcHeight; s0 += bandRows) {
+        int rows = srcHeight - s0 < bandRows ? srcHeight - s0 : bandRows;
+        ShrinkOp ops[bandRows];
+        BandOp band[bandRows];
+        uint8_t *out[bandRows];  // the target row an op completes, or null
+        for (int k = 0; k < rows; k++) {
+            ops[k] = shrinkNextOp(step, &remaining);
+            band[k] = {splat(ops[k].addMask), splat(ops[k].tailWeight), splat(ops[k].keepMask),
+                       splat(ops[k].headWeight)};
+            out[k] = ops[k].keepMask ? nullptr : target;
+            if (!ops[k].keepMask) target += dstStride;
+        }
+        const uint8_t *rowBase = src + (size_t)s0 * srcStride;
+        int i = 0;
+        for (; i + 32 <= vectorBytes; i += 32) {
+            __m256i a0 = _mm256_load_si256(reinterpret_cast<const __m256i *>(accum + i));
+            __m256i a1 = _mm256_load_si256(reinterpret_cast<const __m256i *>(accum + i + 16));
+            const uint8_t *p = rowBase + i;
+            for (int k = 0; k < rows; k++, p += srcStride) {
+                __m256i v0 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
+                __m256i v1 =
+                    _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16)));
+                const BandOp &o = band[k];
+                __m256i s0v = apply(v0, &a0, o.add, o.tail, o.keep, o.head);
+                __m256i s1v = apply(v1, &a1, o.add, o.tail, o.keep, o.head);
+                if (out[k]) {
+                    __m256i packed = _mm256_packus_epi16(_mm256_mulhi_epu16(s0v, norm),
+                                                         _mm256_mulhi_epu16(s1v, norm));
+                    _mm256_storeu_si256(reinterpret_cast<__m256i *>(out[k] + i),
+                                        _mm256_permute4x64_epi64(packed, _MM_SHUFFLE(3, 1, 2, 0)));
+                }
+            }
+            _mm256_store_si256(reinterpret_cast<__m256i *>(accum + i), a0);
+            _mm256_store_si256(reinterpret_cast<__m256i *>(accum + i + 16), a1);
+        }
+        for (; i < vectorBytes; i += 16) {
+            __m256i a0 = _mm256_load_si256(reinterpret_cast<const __m256i *>(accum + i));
+            const uint8_t *p = rowBase + i;
+            for (int k = 0; k < rows; k++, p += srcStride) {
+                __m256i v0 = _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
+                const BandOp &o = band[k];
+                __m256i s0v = apply(v0, &a0, o.add, o.tail, o.keep, o.head);
+                if (out[k]) {
+                    __m256i m = _mm256_mulhi_epu16(s0v, norm);
+                    __m128i packed = _mm_packus_epi16(_mm256_castsi256_si128(m),
+                                                      _mm256_extracti128_si256(m, 1));
+                    _mm_storeu_si128(reinterpret_cast<__m128i *>(out[k] + i), packed);
+                }
+            }
+            _mm256_store_si256(reinterpret_cast<__m256i *>(accum + i), a0);
+        }
+        // The last few channels, one at a time by the same ops.
+        for (; i < n; i++) {
+            uint16_t a = accum[i];
+            const uint8_t *p = rowBase + i;
+            for (int k = 0; k < rows; k++, p += srcStride) {
+                const ShrinkOp &o = ops[k];
+                uint16_t sum = (uint16_t)(a + (*p & o.addMask) + ((*p * (uint32_t)o.tailWeight) >> 16));
+                if (out[k]) {
+                    int16_t v = (int16_t)((sum * (uint32_t)normValue) >> 16);
+                    out[k][i] = v < 0 ? 0 : v > 255 ? 255 : (uint8_t)v;
+                }
+                a = (uint16_t)((sum & o.keepMask) + ((*p * (uint32_t)o.headWeight) >> 16));
+            }
+            accum[i] = a;
+        }
+    }
+}
+
+}  // namespace
+
+const ShrinkKernels avx2ShrinkKernels = {shrinkX, shrinkY};
+
+#else
+
 const ShrinkKernels avx2ShrinkKernels = {nullptr, nullptr};
+
+#endif

@@ -1,4 +1,253 @@
-// SSE2 kernels of the shrinking passes.
+// SSE2 kernels of the shrinking passes. The horizontal pass takes two rows
+// at once, one pixel of each per 64-bit half, driven by the per-column plan;
+// the vertical pass runs along the row, eight pixels at a time, over bands of
+// rows with the accumulators in registers.
 #include "resize.h"
 
+#if defined(__SSE2__)
+
+#include <emmintrin.h>
+
+#include <cstring>
+
+namespace {
+
+inline __m128i splat(uint16_t v) { return _mm_set1_epi16((short)v); }
+
+inline __m128i apply(__m128i p, __m128i *accum, __m128i add, __m128i tail, __m128i keep,
+                     __m128i head) {
+    __m128i sum =
+        _mm_add_epi16(*accum, _mm_add_epi16(_mm_and_si128(p, add), _mm_mulhi_epu16(p, tail)));
+    *accum = _mm_add_epi16(_mm_and_si128(sum, keep), _mm_mulhi_epu16(p, head));
+    return sum;
+}
+
+inline __m128i floorAverage(__m128i a, __m128i b) {
+    __m128i odd = _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1));
+    return _mm_sub_epi8(_mm_avg_epu8(a, b), odd);
+}
+
+inline uint32_t load32(const uint8_t *p) {
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return v;
+}
+inline void store32(uint8_t *p, uint32_t v) { memcpy(p, &v, 4); }
+
+// ---- Horizontal --------------------------------------------------------------
+
+alignas(16) __m128i pending[shrinkPlanWidth + 1];
+ShrinkOp columnOps[shrinkPlanWidth];
+
+void flushTargets(int from, int to, __m128i norm, uint8_t *const row[2], int rows) {
+    int j = from;
+    for (; j + 2 <= to; j += 2) {
+        __m128i a = _mm_mulhi_epu16(pending[j], norm);
+        __m128i b = _mm_mulhi_epu16(pending[j + 1], norm);
+        // a(0), a(1), b(0), b(1) -> a(0), b(0), a(1), b(1)
+        __m128i v = _mm_shuffle_epi32(_mm_packus_epi16(a, b), _MM_SHUFFLE(3, 1, 2, 0));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(row[0] + j * 4), v);
+        if (rows > 1) _mm_storeh_pd(reinterpret_cast<double *>(row[1] + j * 4), _mm_castsi128_pd(v));
+    }
+    if (j < to) {
+        __m128i a = _mm_mulhi_epu16(pending[j], norm);
+        __m128i v = _mm_packus_epi16(a, a);
+        store32(row[0] + j * 4, (uint32_t)_mm_cvtsi128_si32(v));
+        if (rows > 1) store32(row[1] + j * 4, (uint32_t)_mm_cvtsi128_si32(_mm_srli_si128(v, 4)));
+    }
+}
+
+inline void column(__m128i p, const ShrinkOp &op, __m128i *accum, int *pos) {
+    pending[*pos] = apply(p, accum, splat(op.addMask), splat(op.tailWeight), splat(op.keepMask),
+                          splat(op.headWeight));
+    *pos += 1 - (op.keepMask & 1);
+}
+
+void shrinkXPlanned(const uint8_t *src, int srcWidth, int height, uint32_t srcStride, uint8_t *dst,
+                    int dstWidth, uint32_t dstStride) {
+    __m128i norm = splat(planShrink(srcWidth, dstWidth, columnOps));
+    const __m128i zero = _mm_setzero_si128();
+    for (int r = 0; r < height; r += 2) {
+        int rows = height - r < 2 ? height - r : 2;
+        const uint8_t *s[2] = {src + (size_t)r * srcStride,
+                               src + (size_t)(r + rows - 1) * srcStride};
+        uint8_t *d[2] = {dst + (size_t)r * dstStride, dst + (size_t)(r + rows - 1) * dstStride};
+        __m128i accum = zero;
+        int pos = 0, written = 0;
+        int x = 0;
+        for (; x + 4 <= srcWidth; x += 4) {
+            __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s[0] + x * 4));
+            __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s[1] + x * 4));
+            __m128i c01 = _mm_unpacklo_epi32(a, b);
+            __m128i c23 = _mm_unpackhi_epi32(a, b);
+            column(_mm_unpacklo_epi8(c01, zero), columnOps[x], &accum, &pos);
+            column(_mm_unpackhi_epi8(c01, zero), columnOps[x + 1], &accum, &pos);
+            column(_mm_unpacklo_epi8(c23, zero), columnOps[x + 2], &accum, &pos);
+            column(_mm_unpackhi_epi8(c23, zero), columnOps[x + 3], &accum, &pos);
+            if (pos - written >= 32) {
+                int upTo = written + ((pos - written) & ~1);
+                flushTargets(written, upTo, norm, d, rows);
+                written = upTo;
+            }
+        }
+        for (; x < srcWidth; x++) {
+            __m128i p = _mm_unpacklo_epi32(_mm_cvtsi32_si128((int)load32(s[0] + x * 4)),
+                                           _mm_cvtsi32_si128((int)load32(s[1] + x * 4)));
+            column(_mm_unpacklo_epi8(p, zero), columnOps[x], &accum, &pos);
+        }
+        flushTargets(written, dstWidth, norm, d, rows);
+    }
+}
+
+void shrinkXHalf(const uint8_t *src, int height, uint32_t srcStride, uint8_t *dst, int dstWidth,
+                 uint32_t dstStride) {
+    for (int r = 0; r < height; r++) {
+        const uint8_t *s = src + (size_t)r * srcStride;
+        uint8_t *d = dst + (size_t)r * dstStride;
+        int j = 0;
+        for (; j + 4 <= dstWidth; j += 4) {
+            __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + j * 8));
+            __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + j * 8 + 16));
+            __m128i even = _mm_castps_si128(
+                _mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), 0x88));
+            __m128i odd = _mm_castps_si128(
+                _mm_shuffle_ps(_mm_castsi128_ps(a), _mm_castsi128_ps(b), 0xdd));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(d + j * 4), floorAverage(even, odd));
+        }
+        for (; j < dstWidth; j++)
+            for (int c = 0; c < 4; c++) d[j * 4 + c] = (uint8_t)((s[j * 8 + c] + s[j * 8 + 4 + c]) >> 1);
+    }
+}
+
+void shrinkXGroups(const uint8_t *src, int k, int height, uint32_t srcStride, uint8_t *dst,
+                   int dstWidth, uint32_t dstStride, uint16_t normValue) {
+    __m128i norm = splat(normValue);
+    const __m128i zero = _mm_setzero_si128();
+    for (int r = 0; r < height; r++) {
+        const uint8_t *s = src + (size_t)r * srcStride;
+        uint8_t *d = dst + (size_t)r * dstStride;
+        for (int j = 0; j < dstWidth; j++, s += k * 4) {
+            __m128i sum = zero;
+            for (int g = 0; g < k; g += 4) {
+                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + g * 4));
+                sum = _mm_add_epi16(sum, _mm_add_epi16(_mm_unpacklo_epi8(v, zero),
+                                                       _mm_unpackhi_epi8(v, zero)));
+            }
+            sum = _mm_add_epi16(sum, _mm_unpackhi_epi64(sum, sum));
+            sum = _mm_mulhi_epu16(sum, norm);
+            store32(d + j * 4, (uint32_t)_mm_cvtsi128_si32(_mm_packus_epi16(sum, sum)));
+        }
+    }
+}
+
+void shrinkX(const uint8_t *src, int srcWidth, int height, uint32_t srcStride, uint8_t *dst,
+             int dstWidth, uint32_t dstStride) {
+    if (srcWidth == 2 * dstWidth) {
+        shrinkXHalf(src, height, srcStride, dst, dstWidth, dstStride);
+    } else if (srcWidth % dstWidth == 0 && (srcWidth / dstWidth) % 4 == 0) {
+        shrinkXGroups(src, srcWidth / dstWidth, height, srcStride, dst, dstWidth, dstStride,
+                      shrinkNorm(srcWidth, dstWidth));
+    } else {
+        shrinkXPlanned(src, srcWidth, height, srcStride, dst, dstWidth, dstStride);
+    }
+}
+
+// ---- Vertical ----------------------------------------------------------------
+
+constexpr int bandRows = 16;
+
+struct BandOp {
+    __m128i add, tail, keep, head;
+};
+
+void shrinkYHalf(const uint8_t *src, int width, int dstHeight, uint32_t srcStride, uint8_t *dst,
+                 uint32_t dstStride) {
+    int n = width * 4;
+    for (int t = 0; t < dstHeight; t++) {
+        const uint8_t *a = src + (size_t)(2 * t) * srcStride;
+        const uint8_t *b = a + srcStride;
+        uint8_t *d = dst + (size_t)t * dstStride;
+        int i = 0;
+        for (; i + 16 <= n; i += 16) {
+            __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a + i));
+            __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(d + i), floorAverage(va, vb));
+        }
+        for (; i < n; i++) d[i] = (uint8_t)((a[i] + b[i]) >> 1);
+    }
+}
+
+void shrinkY(const uint8_t *src, int width, int srcHeight, uint32_t srcStride, uint8_t *dst,
+             int dstHeight, uint32_t dstStride) {
+    if (srcHeight == 2 * dstHeight) {
+        shrinkYHalf(src, width, dstHeight, srcStride, dst, dstStride);
+        return;
+    }
+    uint32_t step = shrinkStep(srcHeight, dstHeight);
+    uint16_t normValue = shrinkNorm(srcHeight, dstHeight);
+    __m128i norm = splat(normValue);
+    const __m128i zero = _mm_setzero_si128();
+    alignas(16) uint16_t accum[shrinkYSlots * 4];
+    int n = width * 4;
+    int vectorBytes = n & ~15;
+    memset(accum, 0, (size_t)n * 2);
+
+    uint32_t remaining = step;
+    uint8_t *target = dst;
+    for (int s0 = 0; s0 < srcHeight; s0 += bandRows) {
+        int rows = srcHeight - s0 < bandRows ? srcHeight - s0 : bandRows;
+        ShrinkOp ops[bandRows];
+        BandOp band[bandRows];
+        uint8_t *out[bandRows];
+        for (int k = 0; k < rows; k++) {
+            ops[k] = shrinkNextOp(step, &remaining);
+            band[k] = {splat(ops[k].addMask), splat(ops[k].tailWeight), splat(ops[k].keepMask),
+                       splat(ops[k].headWeight)};
+            out[k] = ops[k].keepMask ? nullptr : target;
+            if (!ops[k].keepMask) target += dstStride;
+        }
+        const uint8_t *rowBase = src + (size_t)s0 * srcStride;
+        int i = 0;
+        for (; i < vectorBytes; i += 16) {
+            __m128i a0 = _mm_load_si128(reinterpret_cast<const __m128i *>(accum + i));
+            __m128i a1 = _mm_load_si128(reinterpret_cast<const __m128i *>(accum + i + 8));
+            const uint8_t *p = rowBase + i;
+            for (int k = 0; k < rows; k++, p += srcStride) {
+                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+                const BandOp &o = band[k];
+                __m128i s0v = apply(_mm_unpacklo_epi8(v, zero), &a0, o.add, o.tail, o.keep, o.head);
+                __m128i s1v = apply(_mm_unpackhi_epi8(v, zero), &a1, o.add, o.tail, o.keep, o.head);
+                if (out[k])
+                    _mm_storeu_si128(reinterpret_cast<__m128i *>(out[k] + i),
+                                     _mm_packus_epi16(_mm_mulhi_epu16(s0v, norm),
+                                                      _mm_mulhi_epu16(s1v, norm)));
+            }
+            _mm_store_si128(reinterpret_cast<__m128i *>(accum + i), a0);
+            _mm_store_si128(reinterpret_cast<__m128i *>(accum + i + 8), a1);
+        }
+        for (; i < n; i++) {
+            uint16_t a = accum[i];
+            const uint8_t *p = rowBase + i;
+            for (int k = 0; k < rows; k++, p += srcStride) {
+                const ShrinkOp &o = ops[k];
+                uint16_t sum = (uint16_t)(a + (*p & o.addMask) + ((*p * (uint32_t)o.tailWeight) >> 16));
+                if (out[k]) {
+                    int16_t v = (int16_t)((sum * (uint32_t)normValue) >> 16);
+                    out[k][i] = v < 0 ? 0 : v > 255 ? 255 : (uint8_t)v;
+                }
+                a = (uint16_t)((sum & o.keepMask) + ((*p * (uint32_t)o.headWeight) >> 16));
+            }
+            accum[i] = a;
+        }
+    }
+}
+
+}  // namespace
+
+const ShrinkKernels sse2ShrinkKernels = {shrinkX, shrinkY};
+
+#else
+
 const ShrinkKernels sse2ShrinkKernels = {nullptr, nullptr};
+
+#endif
