@@ -115,3 +115,64 @@ def split_at_blocks(data, rng, pieces):
                         for _ in range(pieces)))
     cuts = [0] + [b for b in bounds if 0 < b < len(data)] + [len(data)]
     return [data[a:b] for a, b in zip(cuts, cuts[1:])]
+
+
+def sample_picture(width, height, seed=0):
+    """A picture as rows of 5-6-5 words: uniform tiles (sent as solid
+    messages) mixed with detailed ones, the colour extremes among them.
+    The same under 2.7 and 3 (random's methods differ between them)."""
+    state = [(seed * 2654435761 + 12345) & 0xFFFFFFFF]
+
+    def next_word():
+        state[0] = (state[0] * 1103515245 + 12345) & 0xFFFFFFFF
+        return state[0] >> 16
+
+    extremes = [0x0000, 0xFFFF, 0xF800, 0x07E0, 0x001F, 0x8410]
+    rows = [[0] * width for _ in range(height)]
+    for ty in range((height + 15) // 16):
+        for tx in range((width + 15) // 16):
+            kind = next_word() % 4
+            base = extremes[next_word() % len(extremes)] if kind == 0 else next_word()
+            for y in range(ty * 16, min(height, ty * 16 + 16)):
+                row = rows[y]
+                for x in range(tx * 16, min(width, tx * 16 + 16)):
+                    if kind <= 1:
+                        row[x] = base
+                    elif kind == 2:
+                        row[x] = (base + x * 37 + y * 101) & 0xFFFF
+                    else:
+                        row[x] = next_word()
+    return rows
+
+
+def expected_frame(rows):
+    """The frame store bytes (4 per pixel, row-major) the picture decodes to."""
+    cache = {}
+    out = []
+    for row in rows:
+        for w in row:
+            px = cache.get(w)
+            if px is None:
+                px = cache[w] = expand(w)
+            out.append(px)
+    return b''.join(out)
+
+
+def usb_writes(chunks, max_packet=BLOCK, transfer=CHUNK):
+    """The device's writes for chunks sent as separate bulk transfers: a
+    chunk shorter than the host's transfer that ends on a whole packet needs
+    a zero-length packet after it, or the host keeps filling the transfer."""
+    writes = []
+    for chunk in chunks:
+        writes.append(chunk)
+        if chunk and len(chunk) < transfer and len(chunk) % max_packet == 0:
+            writes.append(b'')
+    return writes
+
+
+def write_records(path, writes):
+    """Writes as records of a little-endian 32-bit length and the bytes."""
+    with open(path, 'wb') as f:
+        for w in writes:
+            f.write(struct.pack('<I', len(w)))
+            f.write(w)

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Boots Debian's kernel in qemu with a dummy USB host controller, our
+# FunctionFS gadget on it and the host's root shared read-only, runs the
+# bulkvideo scenarios inside, and judges them from the console log.
+#
+#   run_vm.sh SRC BUILD GADGET PY2 PY3 [SCENARIO...]
+#
+# Environment: TSQ_TIMEOUT (seconds for the whole VM, default 300),
+# TILESTREAM_QEMU_CACHE (kernel download cache), TSQ_WORK (work directory,
+# default BUILD/tests/qemu/work), TSQ_SMP (virtual CPUs, default 2).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+[ $# -ge 5 ] || { echo "usage: run_vm.sh SRC BUILD GADGET PY2 PY3 [SCENARIO...]" >&2; exit 2; }
+src=$1 build=$2 gadget=$3 py2=$4 py3=$5
+shift 5
+work=${TSQ_WORK:-$build/tests/qemu/work}
+timeout_s=${TSQ_TIMEOUT:-300}
+mkdir -p "$work"
+for f in "$gadget" "$py2" "$py3"; do
+  [ -x "$f" ] || { echo "qemu: $f is missing" >&2; exit 1; }
+done
+
+start=$(date +%s.%N)
+cat > "$work/tsq.conf" <<EOF
+TSQ_SRC='$src'
+TSQ_BUILD='$build'
+TSQ_GADGET='$gadget'
+TSQ_PY2='$py2'
+TSQ_PY3='$py3'
+TSQ_ONLY='$*'
+EOF
+"$here/build_initramfs.sh" "$work" "$work/tsq.conf"
+built=$(date +%s.%N)
+
+log="$work/console.log"
+rm -f "$log"
+set +e
+# KVM does not work on these machines; TCG is slow to boot but reliable.
+timeout -k 10 "$timeout_s" qemu-system-x86_64 \
+  -accel tcg -cpu max -smp "${TSQ_SMP:-2}" -m 1024 \
+  -kernel "$work/vmlinuz" -initrd "$work/initramfs.cpio.gz" \
+  -append "console=ttyS0 panic=-1 loglevel=4 quiet rdinit=/init" \
+  -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+  -display none -monitor none -serial "file:$log" -no-reboot -nodefaults \
+  > "$work/qemu.out" 2>&1
+qrc=$?
+set -e
+end=$(date +%s.%N)
+
+# The verdict comes from the console log alone.
+crc=0
+/usr/bin/python3 "$here/check_console.py" "$log" "$@" || crc=$?
+awk -v s="$start" -v b="$built" -v e="$end" -v q="$qrc" \
+  'BEGIN { printf "qemu: boot files %.1fs, VM %.1fs (qemu exit %d)\n", b - s, e - b, q }'
+if [ $qrc -eq 124 ] || [ $qrc -eq 137 ]; then
+  echo "qemu: the VM did not finish within ${timeout_s}s" >&2
+  exit 1
+fi
+exit $crc

@@ -1,0 +1,226 @@
+"""Runs the bulkvideo scenarios inside the test VM (Debian's python3,
+chrooted into the host's root). For each scenario it starts the gadget
+program with the scenario's script, binds the gadget to the dummy UDC, waits
+for the host side to enumerate it, runs vm_client.py under the scenario's
+interpreter with a timeout, and prints one "TSQ PASS" or "TSQ FAIL" line.
+The gadget's and the client's output follow, indented."""
+import argparse
+import errno
+import glob
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+VENDOR, PRODUCT = '1d6b', '0104'
+UDC = 'dummy_udc.0'
+WORK = '/tmp/tsq'
+
+# The picture of the end-to-end scenarios.
+PICTURE = (480, 320, 7)
+
+
+def log(*parts):
+    print(*parts, flush=True)
+
+
+def read(path):
+    try:
+        with open(path) as f:
+            return f.read().strip()
+    except OSError:
+        return ''
+
+
+def wait_for(what, predicate, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.02)
+    raise RuntimeError('timed out waiting for ' + what)
+
+
+def find_device():
+    """(usbdevfs node, interface directory) of the enumerated gadget, or None."""
+    for dev in glob.glob('/sys/bus/usb/devices/*'):
+        if read(dev + '/idVendor') == VENDOR and read(dev + '/idProduct') == PRODUCT:
+            intf = dev + '/' + os.path.basename(dev) + ':1.0'
+            node = '/dev/bus/usb/%03d/%03d' % (int(read(dev + '/busnum')), int(read(dev + '/devnum')))
+            if glob.glob(intf + '/ep_*') and os.path.exists(node):
+                return node, intf
+    return None
+
+
+class Gadget:
+    def __init__(self, opts, name, script):
+        self.opts = opts
+        self.logpath = os.path.join(WORK, name + '.gadget')
+        self.out = open(self.logpath, 'w')
+        self.proc = subprocess.Popen([opts.gadget, opts.ffs, script], stdout=self.out,
+                                     stderr=subprocess.STDOUT)
+
+    def start(self):
+        opts = self.opts
+        wait_for('the gadget program', lambda: 'GADGET ready' in self.output() or
+                 self.proc.poll() is not None, 10)
+        if self.proc.poll() is not None:
+            raise RuntimeError('the gadget program exited: ' + self.output())
+        with open(os.path.join(opts.config, 'UDC'), 'w') as f:
+            f.write(UDC)
+        self.node, intf = wait_for('enumeration', find_device, 20)
+        eps = [os.path.basename(p)[3:] for p in glob.glob(intf + '/ep_*')]
+        ins = [e for e in eps if int(e, 16) & 0x80]
+        if len(ins) != 1:
+            raise RuntimeError('endpoints of the interface: %s' % eps)
+        self.ep = '0x' + ins[0]
+
+    def output(self):
+        return read(self.logpath)
+
+    def stop(self):
+        try:
+            with open(os.path.join(self.opts.config, 'UDC'), 'w') as f:
+                f.write('\n')
+        except OSError as e:
+            if e.errno not in (errno.ENODEV, errno.EBUSY, errno.EINVAL):
+                raise
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.out.close()
+        wait_for('the device to go', lambda: find_device() is None, 10)
+
+
+def client(opts, py, args, timeout):
+    major = '2' if py == opts.py2 else '3'
+    env = dict(os.environ,
+               PYTHONPATH=':'.join([os.path.join(opts.build, 'python' + major),
+                                    os.path.join(opts.src, 'tests', 'python')]),
+               PYTHONUNBUFFERED='1')
+    cmd = [py, os.path.join(opts.src, 'tests', 'qemu', 'vm_client.py')] + args
+    try:
+        p = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           timeout=timeout)
+        return p.returncode, p.stdout.decode(errors='replace'), p.stderr.decode(errors='replace')
+    except subprocess.TimeoutExpired as e:
+        out = (e.stdout or b'').decode(errors='replace')
+        err = (e.stderr or b'').decode(errors='replace')
+        return 'timeout', out, err
+
+
+def count_padding(chunk):
+    """Padding markers in a chunk, found by walking its messages."""
+    pos = count = 0
+    while pos + 4 <= len(chunk):
+        if chunk[pos:pos + 4] == b'\xff\xff\xff\xff':
+            count += 1
+            pos += 512 - pos % 512
+        else:
+            pos += 4 if chunk[pos + 3] & 0x40 else 516
+    return count
+
+
+def e2e_records(opts):
+    """The picture as the adapter's stream, one record per device write."""
+    sys.path.insert(0, os.path.join(opts.src, 'tests', 'python'))
+    import streamgen
+    width, height, seed = PICTURE
+    rows = streamgen.sample_picture(width, height, seed)
+    msgs = streamgen.picture_messages(lambda x, y: rows[y][x], (width + 15) // 16,
+                                      (height + 15) // 16)
+    chunks = streamgen.adapter_chunks(msgs)
+    writes = streamgen.usb_writes(chunks)
+    writes.insert(len(writes) // 2, b'')  # a lone zero-length transfer mid-stream
+    path = os.path.join(WORK, 'e2e.rec')
+    streamgen.write_records(path, writes)
+    total = sum(len(w) for w in writes)
+    paddings = sum(count_padding(c) for c in chunks)
+    return path, [str(width), str(height), str(seed), str(total), str(paddings)]
+
+
+# name: (script, extra client arguments, checks on the client's stderr)
+def scenarios(opts):
+    udc = os.path.join(opts.config, 'UDC')
+    e2e_path, e2e_args = e2e_records(opts)
+    table = [
+        ('data', '512 z 7000 z 16384 100 await:{dir}/go 1234', [], []),
+        ('thread', 'await:{dir}/go 1234', [], []),
+        ('eintr', 'await:{dir}/go w500 2000', [], []),
+        ('stall', '1000 stall await:{dir}/go 777', [], []),
+        ('unplug', '16384*5 await:{dir}/never', [udc], ['SUBMITURB: No such device']),
+        ('e2e', 'file:' + e2e_path, e2e_args, []),
+    ]
+    out = []
+    for name, script, args, stderr_needs in table:
+        for major, py in (('2', opts.py2), ('3', opts.py3)):
+            out.append((name + '-py' + major, name, py, script, args, stderr_needs))
+    return out
+
+
+def run_one(opts, label, name, py, script, args, stderr_needs):
+    directory = os.path.join(WORK, label)
+    os.makedirs(directory)
+    t0 = time.monotonic()
+    gadget = None
+    try:
+        gadget = Gadget(opts, label, script.format(dir=directory))
+        gadget.start()
+        rc, out, err = client(opts, py, [name, gadget.node, gadget.ep, directory] + args,
+                              timeout=120)
+    except Exception as e:  # noqa: BLE001 - the setup failure is the verdict
+        rc, out, err = 'setup', '', '%s: %s' % (type(e).__name__, e)
+    finally:
+        if gadget:
+            try:
+                gadget.stop()
+            except Exception as e:  # noqa: BLE001
+                err += '\nteardown: %s' % e
+                rc = rc or 'teardown'
+    missing = [s for s in stderr_needs if s not in err]
+    ok = rc == 0 and not missing
+    verdict = 'PASS' if ok else 'FAIL'
+    why = '' if ok else ' (%s)' % (('exit %s' % rc) if rc != 0 else 'stderr lacks %s' % missing)
+    log('TSQ %s %s %.1fs%s' % (verdict, label, time.monotonic() - t0, why))
+    for line in out.splitlines():
+        log('    ' + line)
+    last, repeats = None, 0
+    for line in err.splitlines() + [None]:
+        if line == last:
+            repeats += 1
+            continue
+        if repeats:
+            log('    stderr: (%d more times)' % repeats)
+        if line is not None:
+            log('    stderr: ' + line)
+        last, repeats = line, 0
+    if gadget:
+        for line in gadget.output().splitlines():
+            log('    ' + line)
+    return ok
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    for a in ('src', 'build', 'py2', 'py3', 'gadget', 'ffs', 'config'):
+        ap.add_argument('--' + a, required=True)
+    ap.add_argument('only', nargs='*')
+    opts = ap.parse_args()
+    shutil.rmtree(WORK, ignore_errors=True)
+    os.makedirs(WORK)
+    table = [s for s in scenarios(opts) if not opts.only or s[0] in opts.only or s[1] in opts.only]
+    log('TSQ scenarios ' + ' '.join(s[0] for s in table))
+    failed = sum(not run_one(opts, *s) for s in table)
+    log('TSQ summary passed=%d failed=%d' % (len(table) - failed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
