@@ -62,23 +62,24 @@ static inline uint32_t greyPixel(uint32_t p) {
 }
 
 #if defined(__SSE2__)
-// Four pixels per step; the fourth byte is carried through untouched.
+// Four pixels per step, in 16-bit lanes (red, blue) and (green, fourth):
+// one multiply-add gives each pixel's sum already multiplied by thirdMul,
+// and one multiply spreads the grey over red, green and blue.
 static size_t greyPixelsSimd(uint32_t *pixels, size_t n) {
-    const __m128i low = _mm_set1_epi32(0xFF);
+    const __m128i redBlue = _mm_set1_epi32(0x00FF00FF);
+    const __m128i green = _mm_set1_epi32(0xFF);
     const __m128i fourth = _mm_set1_epi32((int)0xFF000000u);
-    const __m128i third = _mm_set1_epi32((int)thirdMul);
+    const __m128i third = _mm_set1_epi16((short)thirdMul);
+    const __m128i spread = _mm_set1_epi32(0x00010101);  // lanes 0x0101, 0x0001
     size_t i = 0;
     for (; i + 4 <= n; i += 4) {
         __m128i *at = reinterpret_cast<__m128i *>(pixels + i);
         __m128i p = _mm_loadu_si128(at);
-        __m128i sum = _mm_add_epi32(_mm_and_si128(p, low),
-                                    _mm_add_epi32(_mm_and_si128(_mm_srli_epi32(p, 8), low),
-                                                  _mm_and_si128(_mm_srli_epi32(p, 16), low)));
-        // The upper 16 bits of each lane are 0 in both factors, so the
-        // 16-bit multiply-high leaves each lane's grey in its low half.
-        __m128i grey = _mm_mulhi_epu16(sum, third);
-        __m128i rgb = _mm_or_si128(grey, _mm_or_si128(_mm_slli_epi32(grey, 8),
-                                                      _mm_slli_epi32(grey, 16)));
+        __m128i pairs = _mm_add_epi16(_mm_and_si128(p, redBlue),
+                                      _mm_and_si128(_mm_srli_epi32(p, 8), green));
+        // (r + g) * thirdMul + b * thirdMul: at most 765 * 21846, within 31 bits.
+        __m128i grey = _mm_srli_epi32(_mm_madd_epi16(pairs, third), 16);
+        __m128i rgb = _mm_mullo_epi16(_mm_or_si128(grey, _mm_slli_epi32(grey, 16)), spread);
         _mm_storeu_si128(at, _mm_or_si128(rgb, _mm_and_si128(p, fourth)));
     }
     return i;
