@@ -40,8 +40,9 @@ struct UrbInstance {
 };
 
 // How long freeing an instance waits for the completions of its discarded
-// requests before it gives up and leaves the memory to the kernel.
-enum { drainWaitMs = 2000, drainPollMs = 20 };
+// requests before it gives up and leaves the memory to the kernel, and the
+// step it waits in.
+enum { drainWaitMs = 2000, drainStepMs = 5 };
 
 static void freeInstance(void *ptr);
 static TsHandleKind handleKind = {"bulkvideo.handle", freeInstance};
@@ -139,11 +140,10 @@ static int drainDiscarded(UrbInstance *inst) {
         if (err != EAGAIN) return 1;
         // An unlink can take a moment to complete; wait for it, within reason.
         if (waitedMs >= drainWaitMs) return 0;
-        struct pollfd p = {inst->fd, POLLOUT, 0};
         Py_BEGIN_ALLOW_THREADS
-        poll(&p, 1, drainPollMs);
+        poll(NULL, 0, drainStepMs);
         Py_END_ALLOW_THREADS
-        waitedMs += drainPollMs;
+        waitedMs += drainStepMs;
     }
     return 1;
 }

@@ -10,6 +10,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 try:
@@ -284,6 +285,24 @@ class RingCases(object):
         self.dev.complete(pattern(7, 33))
         self.assertEqual(self.read_info()["sha1"], sha1(pattern(7, 33)))
 
+    def test_dropping_the_handle_waits_for_slow_unlinks(self):
+        self.attach()
+        self.dev.delay_discards(0.15)
+        mark = self.dev.mark()
+        self.cl.call("del h; gc.collect()")
+        # Every discarded request was reaped before the memory went.
+        self.assertEqual(len(self.dev.events_since(mark, "reapndelay")), 9)
+        self.assertTrue(self.dev.events_since(mark, "reapndelay-again"))
+
+    def test_unlinks_that_never_complete_do_not_hang_the_destructor(self):
+        self.attach()
+        self.dev.delay_discards(None)
+        start = time.time()
+        self.cl.call("del h; gc.collect()", timeout=20)
+        self.assertLess(time.time() - start, 10)
+        self.assertEqual(self.discard_count(), 9)
+        self.assertEqual(self.dev.events("reapndelay"), [])
+
     def test_view_keeps_its_memory_alive(self):
         self.attach()
         self.dev.complete(pattern(8, 5000))
@@ -294,6 +313,20 @@ class RingCases(object):
         self.assertEqual(self.cl.call("info(v)")["sha1"], sha1(pattern(8, 5000)))
         self.cl.call("del v; gc.collect()")
         self.assertEqual(self.discard_count(mark), 8)
+
+    def test_attachments_do_not_leak(self):
+        # Each instance is about 148 KB; forty lost ones would show plainly.
+        rss = "int(open('/proc/self/statm').read().split()[1]) * os.sysconf('SC_PAGE_SIZE')"
+        cycle = "h = bulkvideo.attach(fd, 0x81); v = bulkvideo.readVideo(h); bulkvideo.detach(h); del h, v"
+        before = None
+        for i in range(48):
+            if i == 8:
+                before = self.cl.call(rss)
+            self.dev.complete(pattern(i, 100))
+            self.cl.call(cycle)
+        growth = self.cl.call(rss) - before
+        self.assertLess(growth, 2 << 20)
+        self.assertEqual(self.dev.queued_count(), 0)
 
     # ---- bad input ----
 

@@ -101,6 +101,7 @@ class UsbFakeHandler(UMockdev.IoctlBase):
         self.eintr_pending = 0
         self.log = []                        # events, in order
         self.tick = 0.0
+        self.discard_delay = 0.0             # > 0: discarded URBs complete that much later; None: never
         self._ticker = None
         self._closing = False
 
@@ -167,11 +168,14 @@ class UsbFakeHandler(UMockdev.IoctlBase):
         for i, urb in enumerate(self.queued):
             if urb.addr == addr:
                 del self.queued[i]
-                self._apply(urb, b"", -errno.ENOENT, 0)
-                self.ready.append(urb)
                 self._event("discard", addr)
                 client.complete(0, 0)
-                self._pump()
+                if self.discard_delay == 0:
+                    self._unlinked(urb)
+                elif self.discard_delay is not None:
+                    timer = threading.Timer(self.discard_delay, self._unlinked, (urb,))
+                    timer.daemon = True
+                    timer.start()
                 return
         self._event("discard-failed", addr)
         client.complete(-1, errno.EINVAL)
@@ -185,6 +189,14 @@ class UsbFakeHandler(UMockdev.IoctlBase):
         urb.length = length
         urb.data.update(STATUS_OFFSET, list(bytearray(struct.pack("=i", status))))
         urb.data.update(ACTUAL_LENGTH_OFFSET, list(bytearray(struct.pack("=i", length))))
+
+    def _unlinked(self, urb):
+        with self.cond:
+            if self._closing:
+                return
+            self._apply(urb, b"", -errno.ENOENT, 0)
+            self.ready.append(urb)
+            self._pump()
 
     def _deliver(self, client, which, urb, name):
         which.set_ptr(0, urb.data)
@@ -262,6 +274,12 @@ class FakeUsbDevice(object):
         """The next `after` submissions succeed, then `count` fail with err."""
         with self.handler.cond:
             self.handler.submit_errors.extend([None] * after + [err] * count)
+
+    def delay_discards(self, seconds):
+        """Discarded URBs complete `seconds` later (None: never), as an
+        unlink that takes its time."""
+        with self.handler.cond:
+            self.handler.discard_delay = seconds
 
     def inject_eintr(self, count):
         """The next `count` REAPURBs return EINTR at once."""
