@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__SSE2__)
+#if defined(__i386__) || defined(__x86_64__)
 #include <emmintrin.h>
 #endif
 
@@ -61,11 +61,21 @@ static inline uint32_t greyPixel(uint32_t p) {
     return (p & 0xFF000000u) | grey * 0x010101u;
 }
 
+#if defined(__i386__) || defined(__x86_64__)
+// Every x86-64 has SSE2; a 32-bit build asks the processor once.
+static bool haveSse2() {
 #if defined(__SSE2__)
+    return true;
+#else
+    static const bool have = __builtin_cpu_supports("sse2");
+    return have;
+#endif
+}
+
 // Four pixels per step, in 16-bit lanes (red, blue) and (green, fourth):
 // one multiply-add gives each pixel's sum already multiplied by thirdMul,
 // and one multiply spreads the grey over red, green and blue.
-static size_t greyPixelsSimd(uint32_t *pixels, size_t n) {
+__attribute__((target("sse2"))) static size_t greyPixelsSse2(uint32_t *pixels, size_t n) {
     const __m128i redBlue = _mm_set1_epi32(0x00FF00FF);
     const __m128i green = _mm_set1_epi32(0xFF);
     const __m128i fourth = _mm_set1_epi32((int)0xFF000000u);
@@ -83,6 +93,11 @@ static size_t greyPixelsSimd(uint32_t *pixels, size_t n) {
         _mm_storeu_si128(at, _mm_or_si128(rgb, _mm_and_si128(p, fourth)));
     }
     return i;
+}
+
+// Converts a leading part of the pixels; returns how many.
+static size_t greyPixelsSimd(uint32_t *pixels, size_t n) {
+    return haveSse2() ? greyPixelsSse2(pixels, n) : 0;
 }
 #else
 static size_t greyPixelsSimd(uint32_t *, size_t) { return 0; }

@@ -146,27 +146,40 @@ TEST(Greyscale, AveragesTruncatingAndKeepsTheFourthByte) {
     EXPECT_EQ(frameBuffer[frameWidth * frameHeight - 1], rgba(21, 21, 21, 7));
 }
 
-TEST(Greyscale, EverySumAndEveryRemainderMatchTheScalarRule) {
+// The sum of the three colour bytes of test pixel i, for i from 0 to 765.
+static uint32_t pixelWithSum(unsigned s, unsigned fourth) {
+    return rgba(std::min(s, 255u), s > 510 ? 255 : s > 255 ? s - 255 : 0, s > 510 ? s - 510 : 0,
+                fourth);
+}
+
+static uint32_t greyRule(uint32_t p) {
+    unsigned g = ((p & 0xFF) + (p >> 8 & 0xFF) + (p >> 16 & 0xFF)) / 3;
+    return (p & 0xFF000000u) | g * 0x010101u;
+}
+
+TEST(Greyscale, EverySumMatchesTheRuleInVectorsAndOnItsOwn) {
+    // Frames of three pixels are converted one pixel at a time.
+    for (unsigned s = 0; s < 766; s += 3) {
+        ASSERT_EQ(createFrameStore(3, 1), vfOk);
+        for (unsigned k = 0; k < 3; k++) frameBuffer[k] = pixelWithSum(s + k, s & 0xFF);
+        greyscaleFrame(0);
+        for (unsigned k = 0; k < 3 && s + k < 766; k++)
+            ASSERT_EQ(frameBuffer[k], greyRule(pixelWithSum(s + k, s & 0xFF))) << s + k;
+    }
+    // Larger frames: every sum and random pixels, with every remainder
+    // after whole vectors of four.
     std::mt19937 rng(7);
     for (int width = 1; width <= 9; width++) {
-        ASSERT_EQ(createFrameStore(width, 800), vfOk);
-        size_t n = (size_t)width * 800;
+        ASSERT_EQ(createFrameStore(width, 801), vfOk);
+        size_t n = (size_t)width * 801;
         std::vector<uint32_t> before(n);
         for (size_t i = 0; i < n; i++) {
-            // The first 766 pixels cover every sum from 0 to 765 once.
-            unsigned s = (unsigned)i;
-            before[i] = i < 766 ? rgba(std::min(s, 255u), std::min(s > 255 ? s - 255 : 0, 255u),
-                                       s > 510 ? s - 510 : 0, (unsigned)i & 0xFF)
-                                : (uint32_t)rng();
+            before[i] = i < 766 ? pixelWithSum((unsigned)i, (unsigned)i & 0xFF) : (uint32_t)rng();
             frameBuffer[i] = before[i];
         }
         greyscaleFrame(1);
-        for (size_t i = 0; i < n; i++) {
-            uint32_t p = before[i];
-            unsigned g = ((p & 0xFF) + (p >> 8 & 0xFF) + (p >> 16 & 0xFF)) / 3;
-            ASSERT_EQ(frameBuffer[i], (p & 0xFF000000u) | g * 0x010101u)
-                << "width " << width << " pixel " << i;
-        }
+        for (size_t i = 0; i < n; i++)
+            ASSERT_EQ(frameBuffer[i], greyRule(before[i])) << "width " << width << " pixel " << i;
     }
 }
 
