@@ -67,6 +67,13 @@ static UrbBuffer *slotOfUrb(UrbInstance *inst, void *which) {
     return NULL;
 }
 
+static void discardOne(UrbInstance *inst, UrbBuffer *b) {
+    b->started = 0;
+    b->discarded = 1;
+    int err;
+    unlockedIoctl(inst->fd, USBDEVFS_DISCARDURB, urbOf(b->urb), &err);
+}
+
 static int queueOne(UrbInstance *inst, UrbBuffer *b) {
     // type through signr from the template; this also clears the status and
     // length of the previous completion.
@@ -84,6 +91,9 @@ static int queueOne(UrbInstance *inst, UrbBuffer *b) {
         return -1;
     }
     b->started = 1;
+    // A detach on another thread while the lock was released has already
+    // passed this slot by: take the request back here.
+    if (!inst->attached) discardOne(inst, b);
     return 0;
 }
 
@@ -107,14 +117,8 @@ static int queueRequests(UrbInstance *inst, UrbBuffer *single) {
 // receives one of them; drainDiscarded collects the rest.
 static void cancelRequests(UrbInstance *inst) {
     inst->attached = 0;
-    for (int i = 0; i < slotCount; i++) {
-        UrbBuffer *b = &inst->buffers[i];
-        if (!b->started) continue;
-        b->started = 0;
-        b->discarded = 1;
-        int err;
-        unlockedIoctl(inst->fd, USBDEVFS_DISCARDURB, urbOf(b->urb), &err);
-    }
+    for (int i = 0; i < slotCount; i++)
+        if (inst->buffers[i].started) discardOne(inst, &inst->buffers[i]);
 }
 
 // Reaps the completions of this instance's discarded requests. The kernel
@@ -150,9 +154,10 @@ static int drainDiscarded(UrbInstance *inst) {
 
 // Cancels what is still queued, reaps the discarded requests and frees the
 // instance. If some completion never arrives the block is kept rather than
-// freed under the kernel's feet.
+// freed under the kernel's feet. (After a detach nothing is queued, and so
+// nothing more is discarded.)
 static void releaseInstance(UrbInstance *inst) {
-    if (inst->attached) cancelRequests(inst);
+    cancelRequests(inst);
     if (drainDiscarded(inst)) free(inst);
 }
 
@@ -227,6 +232,10 @@ static PyObject *do_readVideo(PyObject *self, PyObject *args) {
         UrbBuffer *again = inst->handedOut;
         inst->handedOut = NULL;
         if (queueRequests(inst, again) < 0) return NULL;
+        if (!inst->attached) {  // detached meanwhile on another thread
+            PyErr_SetNone(PyExc_EOFError);
+            return NULL;
+        }
     }
     // With every slot dropped out of the ring nothing could ever complete:
     // say so instead of waiting for ever.

@@ -257,6 +257,24 @@ class RingCases(object):
         self.assertEqual([e[0] for e in since], ["reapndelay"] * 8)
         self.assertTrue(all(e[2] == -errno.ENOENT for e in since))
 
+    def test_detach_while_a_read_requeues(self):
+        # The reader's resubmission is still in flight when detach walks the
+        # ring; the request must not be left queued behind the handle's back.
+        self.attach()
+        self.dev.complete(pattern(11, 8))
+        self.read_info()
+        self.dev.hold_submits()
+        self.cl.call("bg = Background(lambda: bulkvideo.readVideo(h))")
+        self.dev.wait_for(lambda h: h.held, what="a held resubmission")
+        self.cl.send("bulkvideo.detach(h)")
+        time.sleep(0.3)  # detach runs up to its first discard, queued behind the submit
+        self.dev.release_submits()
+        self.assertEqual(self.cl.value(), None)
+        self.assertEqual(self.cl.raises("bg.result()")["exc"], "EOFError")
+        self.cl.call("del h, bg; gc.collect()")
+        self.assertEqual(self.dev.queued_count(), 0)
+        self.assertEqual(self.discard_count(), 9)
+
     def test_detach_twice_then_eof(self):
         self.attach()
         self.assertIsNone(self.cl.call("bulkvideo.detach(h)"))

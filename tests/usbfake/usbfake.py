@@ -98,6 +98,8 @@ class UsbFakeHandler(UMockdev.IoctlBase):
         self.script = collections.deque()    # (payload, status, length) not yet applied
         self.blocked = None                  # (client, which) of a waiting REAPURB
         self.submit_errors = collections.deque()  # answers for the next submits; None accepts
+        self.hold = False                    # park submissions until release_submits()
+        self.held = []                       # (client, urb) parked
         self.eintr_pending = 0
         self.log = []                        # events, in order
         self.tick = 0.0
@@ -141,8 +143,15 @@ class UsbFakeHandler(UMockdev.IoctlBase):
         urb = Urb(data, fields)
         if 0 < fields["buffer_length"] <= 1 << 20:
             urb.buffer = data.resolve(BUFFER_OFFSET, fields["buffer_length"])
+        if self.hold:
+            self.held.append((client, urb))
+            self._event("held", urb.addr)
+            return
+        self._accept(client, urb)
+
+    def _accept(self, client, urb):
         self.queued.append(urb)
-        self._event("submit", urb.addr, fields)
+        self._event("submit", urb.addr, urb.fields)
         client.complete(0, 0)
         self._pump()
 
@@ -246,6 +255,9 @@ class FakeUsbDevice(object):
         with h.cond:
             h._closing = True
             # Never leave a client hanging in the handler.
+            for client, _ in h.held:
+                client.complete(-1, errno.ENODEV)
+            h.held = []
             if h.blocked:
                 client, _ = h.blocked
                 h.blocked = None
@@ -280,6 +292,19 @@ class FakeUsbDevice(object):
         unlink that takes its time."""
         with self.handler.cond:
             self.handler.discard_delay = seconds
+
+    def hold_submits(self):
+        """Submissions wait in the handler until release_submits()."""
+        with self.handler.cond:
+            self.handler.hold = True
+
+    def release_submits(self):
+        h = self.handler
+        with h.cond:
+            h.hold = False
+            held, h.held = h.held, []
+            for client, urb in held:
+                h._accept(client, urb)
 
     def inject_eintr(self, count):
         """The next `count` REAPURBs return EINTR at once."""
