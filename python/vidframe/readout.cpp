@@ -114,9 +114,17 @@ int readTiles(int x, int y, int w, int h, float scale, const uint8_t **pixels, i
         for (int r = 0; r < srcHeight; r++)
             copyRow(tempBuffer1 + (size_t)r * srcWidth * 4, left, top + r, srcWidth);
     } else {
-        shrinkRows(left, top, srcWidth, srcHeight, tempBuffer2, width);
-        imageShrinkY(tempBuffer2, width, srcHeight, (uint32_t)width * 4, tempBuffer1, height,
-                     (uint32_t)width * 4);
+        // A tile row at a time: the horizontal pass into tempBuffer2, then
+        // on through the vertical pass while those rows are still in cache.
+        // The vertical pass carries its state from band to band, so the
+        // bytes are those of the two passes run over the whole block.
+        ShrinkYStream ys;
+        uint32_t stride = (uint32_t)width * 4;
+        shrinkYBegin(&ys, width, srcHeight, height, tempBuffer1, stride);
+        for (int r = 0; r < srcHeight; r += tileSide) {
+            shrinkRows(left, top + r, srcWidth, tileSide, tempBuffer2, width);
+            shrinkYRows(&ys, tempBuffer2, tileSide, stride);
+        }
     }
     *pixels = tempBuffer1;
     *outWidth = width;

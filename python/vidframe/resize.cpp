@@ -47,6 +47,36 @@ void shrinkYSlice(const uint8_t *src, int width, int srcHeight, uint32_t srcStri
     }
 }
 
+// The rule row by row, for the stream on the scalar path.
+void shrinkYRowsScalar(ShrinkYStream *ys, const uint8_t *src, int rows, uint32_t srcStride) {
+    int n = ys->width * 4;
+    uint16_t *accum = ys->accum;
+    for (int s = 0; s < rows; s++) {
+        const uint8_t *p = src + (size_t)s * srcStride;
+        uint8_t *dst = ys->target;
+        if (ys->remaining < 65536) {
+            uint32_t carry = 65536 - ys->remaining;
+            for (int i = 0; i < n; i++) {
+                dst[i] = sat8(mulhi((uint16_t)(mulhi(p[i], ys->remaining) + accum[i]), ys->norm));
+                accum[i] = mulhi(p[i], carry);
+            }
+            ys->target += ys->dstStride;
+            ys->remaining = ys->step - carry;
+        } else {
+            for (int i = 0; i < n; i++) accum[i] = (uint16_t)(accum[i] + p[i]);
+            ys->remaining -= 65536;
+            if (ys->remaining == 0) {
+                for (int i = 0; i < n; i++) {
+                    dst[i] = sat8(mulhi(accum[i], ys->norm));
+                    accum[i] = 0;
+                }
+                ys->target += ys->dstStride;
+                ys->remaining = ys->step;
+            }
+        }
+    }
+}
+
 ShrinkKernels installed = {nullptr, nullptr};
 ShrinkPath current = shrinkScalar;
 
@@ -77,7 +107,7 @@ bool cpuRuns(ShrinkPath path) {
 bool available(ShrinkPath path) {
     const ShrinkKernels *k = kernelsOf(path);
     if (!k) return false;
-    if (path != shrinkScalar && (!k->shrinkX || !k->shrinkY)) return false;
+    if (path != shrinkScalar && (!k->shrinkX || !k->shrinkYRows)) return false;
     return cpuRuns(path);
 }
 
@@ -148,16 +178,32 @@ void imageShrinkX(const uint8_t *src, int srcWidth, int height, uint32_t srcStri
         imageShrinkXScalar(src, srcWidth, height, srcStride, dst, dstWidth, dstStride);
 }
 
+void shrinkYBegin(ShrinkYStream *ys, int width, int srcHeight, int dstHeight, uint8_t *dst,
+                  uint32_t dstStride) {
+    ys->step = shrinkStep(srcHeight, dstHeight);
+    ys->remaining = ys->step;
+    ys->norm = shrinkNorm(srcHeight, dstHeight);
+    ys->halving = srcHeight == 2 * dstHeight;
+    ys->width = width;
+    ys->target = dst;
+    ys->dstStride = dstStride;
+    memset(ys->accum, 0, (size_t)width * 4 * sizeof ys->accum[0]);
+}
+
+void shrinkYRows(ShrinkYStream *ys, const uint8_t *src, int rows, uint32_t srcStride) {
+    if (installed.shrinkYRows)
+        installed.shrinkYRows(ys, src, rows, srcStride);
+    else
+        shrinkYRowsScalar(ys, src, rows, srcStride);
+}
+
 void imageShrinkY(const uint8_t *src, int width, int srcHeight, uint32_t srcStride, uint8_t *dst,
                   int dstHeight, uint32_t dstStride) {
-    if (!installed.shrinkY) {
-        imageShrinkYScalar(src, width, srcHeight, srcStride, dst, dstHeight, dstStride);
-        return;
-    }
+    ShrinkYStream ys;
     for (int x = 0; x < width; x += shrinkYSlots) {
         int slice = width - x < shrinkYSlots ? width - x : shrinkYSlots;
-        installed.shrinkY(src + (size_t)x * 4, slice, srcHeight, srcStride, dst + (size_t)x * 4,
-                          dstHeight, dstStride);
+        shrinkYBegin(&ys, slice, srcHeight, dstHeight, dst + (size_t)x * 4, dstStride);
+        shrinkYRows(&ys, src + (size_t)x * 4, srcHeight, srcStride);
     }
 }
 

@@ -89,13 +89,31 @@ inline ShrinkOp shrinkNextOp(uint32_t step, uint32_t *remaining) {
 // Fills ops[0 .. srcSize) and returns norm.
 uint16_t planShrink(int srcSize, int dstSize, ShrinkOp *ops);
 
+// The vertical pass as a stream of source rows, so that a caller can feed
+// it a band at a time while the band is still in cache. Up to shrinkYSlots
+// pixels wide.
+struct ShrinkYStream {
+    uint32_t step;
+    uint32_t remaining;
+    uint16_t norm;
+    bool halving;  // two rows per target: truncated pair means
+    int width;
+    uint8_t *target;  // next target row
+    uint32_t dstStride;
+    alignas(32) uint16_t accum[shrinkYSlots * 4];
+};
+
+void shrinkYBegin(ShrinkYStream *ys, int width, int srcHeight, int dstHeight, uint8_t *dst,
+                  uint32_t dstStride);
+// The next `rows` source rows.
+void shrinkYRows(ShrinkYStream *ys, const uint8_t *src, int rows, uint32_t srcStride);
+
 struct ShrinkKernels {
-    // Same contracts as imageShrinkX/Y; shrinkY needs width <= shrinkYSlots
-    // and shrinkX srcWidth <= shrinkPlanWidth.
+    // Same contract as imageShrinkX, for srcWidth <= shrinkPlanWidth.
     void (*shrinkX)(const uint8_t *src, int srcWidth, int height, uint32_t srcStride, uint8_t *dst,
                     int dstWidth, uint32_t dstStride);
-    void (*shrinkY)(const uint8_t *src, int width, int srcHeight, uint32_t srcStride, uint8_t *dst,
-                    int dstHeight, uint32_t dstStride);
+    // Same contract as shrinkYRows.
+    void (*shrinkYRows)(ShrinkYStream *ys, const uint8_t *src, int rows, uint32_t srcStride);
 };
 
 // Members are null where the build has no such kernels (not an x86 target).

@@ -154,97 +154,91 @@ void shrinkX(const uint8_t *src, int srcWidth, int height, uint32_t srcStride, u
 
 // ---- Vertical ----------------------------------------------------------------
 
-constexpr int bandRows = 16;
+inline __m128i loadAccum(const uint16_t *a) { return _mm_load_si128(reinterpret_cast<const __m128i *>(a)); }
+inline void storeAccum(uint16_t *a, __m128i v) { _mm_store_si128(reinterpret_cast<__m128i *>(a), v); }
+inline uint8_t average1(uint16_t sum, uint16_t norm) {
+    int16_t v = (int16_t)((sum * (uint32_t)norm) >> 16);
+    return v < 0 ? 0 : v > 255 ? 255 : (uint8_t)v;
+}
 
-struct BandOp {
-    __m128i add, tail, keep, head;
-};
-
-void shrinkYHalf(const uint8_t *src, int width, int dstHeight, uint32_t srcStride, uint8_t *dst,
-                 uint32_t dstStride) {
-    int n = width * 4;
-    for (int t = 0; t < dstHeight; t++) {
-        const uint8_t *a = src + (size_t)(2 * t) * srcStride;
-        const uint8_t *b = a + srcStride;
-        uint8_t *d = dst + (size_t)t * dstStride;
-        int i = 0;
-        for (; i + 16 <= n; i += 16) {
-            __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a + i));
-            __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + i));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(d + i), floorAverage(va, vb));
+// One source row: n channels of p into the accumulators, completing the
+// target row `out` where the op says so; sixteen channels per step.
+void verticalRow(const ShrinkOp &op, const uint8_t *p, uint16_t *accum, int n, uint8_t *out,
+                 uint16_t normValue) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i norm = splat(normValue);
+    int vec = n & ~15;
+    int i = 0;
+    if (op.keepMask) {  // inside a target: add
+        for (; i < vec; i += 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+            storeAccum(accum + i, _mm_add_epi16(loadAccum(accum + i), _mm_unpacklo_epi8(v, zero)));
+            storeAccum(accum + i + 8, _mm_add_epi16(loadAccum(accum + i + 8), _mm_unpackhi_epi8(v, zero)));
         }
-        for (; i < n; i++) d[i] = (uint8_t)((a[i] + b[i]) >> 1);
+        for (; i < n; i++) accum[i] = (uint16_t)(accum[i] + p[i]);
+    } else if (op.addMask) {  // the target ends with this row
+        for (; i < vec; i += 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+            __m128i lo = _mm_add_epi16(loadAccum(accum + i), _mm_unpacklo_epi8(v, zero));
+            __m128i hi = _mm_add_epi16(loadAccum(accum + i + 8), _mm_unpackhi_epi8(v, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i),
+                             _mm_packus_epi16(_mm_mulhi_epu16(lo, norm), _mm_mulhi_epu16(hi, norm)));
+            storeAccum(accum + i, zero);
+            storeAccum(accum + i + 8, zero);
+        }
+        for (; i < n; i++) {
+            out[i] = average1((uint16_t)(accum[i] + p[i]), normValue);
+            accum[i] = 0;
+        }
+    } else {  // the target ends inside this row
+        __m128i tail = splat(op.tailWeight), head = splat(op.headWeight);
+        for (; i < vec; i += 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+            __m128i vlo = _mm_unpacklo_epi8(v, zero), vhi = _mm_unpackhi_epi8(v, zero);
+            __m128i lo = _mm_add_epi16(loadAccum(accum + i), _mm_mulhi_epu16(vlo, tail));
+            __m128i hi = _mm_add_epi16(loadAccum(accum + i + 8), _mm_mulhi_epu16(vhi, tail));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i),
+                             _mm_packus_epi16(_mm_mulhi_epu16(lo, norm), _mm_mulhi_epu16(hi, norm)));
+            storeAccum(accum + i, _mm_mulhi_epu16(vlo, head));
+            storeAccum(accum + i + 8, _mm_mulhi_epu16(vhi, head));
+        }
+        for (; i < n; i++) {
+            out[i] = average1((uint16_t)(accum[i] + ((p[i] * (uint32_t)op.tailWeight) >> 16)), normValue);
+            accum[i] = (uint16_t)((p[i] * (uint32_t)op.headWeight) >> 16);
+        }
     }
 }
 
-void shrinkY(const uint8_t *src, int width, int srcHeight, uint32_t srcStride, uint8_t *dst,
-             int dstHeight, uint32_t dstStride) {
-    if (srcHeight == 2 * dstHeight) {
-        shrinkYHalf(src, width, dstHeight, srcStride, dst, dstStride);
-        return;
+void averageRows(const uint8_t *a, const uint8_t *b, uint8_t *out, int n) {
+    int i = 0;
+    for (; i + 16 <= n; i += 16) {
+        __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i *>(a + i));
+        __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), floorAverage(va, vb));
     }
-    uint32_t step = shrinkStep(srcHeight, dstHeight);
-    uint16_t normValue = shrinkNorm(srcHeight, dstHeight);
-    __m128i norm = splat(normValue);
-    const __m128i zero = _mm_setzero_si128();
-    alignas(16) uint16_t accum[shrinkYSlots * 4];
-    int n = width * 4;
-    int vectorBytes = n & ~15;
-    memset(accum, 0, (size_t)n * 2);
+    for (; i < n; i++) out[i] = (uint8_t)((a[i] + b[i]) >> 1);
+}
 
-    uint32_t remaining = step;
-    uint8_t *target = dst;
-    for (int s0 = 0; s0 < srcHeight; s0 += bandRows) {
-        int rows = srcHeight - s0 < bandRows ? srcHeight - s0 : bandRows;
-        ShrinkOp ops[bandRows];
-        BandOp band[bandRows];
-        uint8_t *out[bandRows];
-        for (int k = 0; k < rows; k++) {
-            ops[k] = shrinkNextOp(step, &remaining);
-            band[k] = {splat(ops[k].addMask), splat(ops[k].tailWeight), splat(ops[k].keepMask),
-                       splat(ops[k].headWeight)};
-            out[k] = ops[k].keepMask ? nullptr : target;
-            if (!ops[k].keepMask) target += dstStride;
+void verticalRows(ShrinkYStream *ys, const uint8_t *src, int rows, uint32_t srcStride) {
+    int n = ys->width * 4;
+    for (int s = 0; s < rows;) {
+        const uint8_t *p = src + (size_t)s * srcStride;
+        if (ys->halving && ys->remaining == ys->step && rows - s >= 2) {
+            averageRows(p, p + srcStride, ys->target, n);
+            ys->target += ys->dstStride;
+            s += 2;
+            continue;
         }
-        const uint8_t *rowBase = src + (size_t)s0 * srcStride;
-        int i = 0;
-        for (; i < vectorBytes; i += 16) {
-            __m128i a0 = _mm_load_si128(reinterpret_cast<const __m128i *>(accum + i));
-            __m128i a1 = _mm_load_si128(reinterpret_cast<const __m128i *>(accum + i + 8));
-            const uint8_t *p = rowBase + i;
-            for (int k = 0; k < rows; k++, p += srcStride) {
-                __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-                const BandOp &o = band[k];
-                __m128i s0v = apply(_mm_unpacklo_epi8(v, zero), &a0, o.add, o.tail, o.keep, o.head);
-                __m128i s1v = apply(_mm_unpackhi_epi8(v, zero), &a1, o.add, o.tail, o.keep, o.head);
-                if (out[k])
-                    _mm_storeu_si128(reinterpret_cast<__m128i *>(out[k] + i),
-                                     _mm_packus_epi16(_mm_mulhi_epu16(s0v, norm),
-                                                      _mm_mulhi_epu16(s1v, norm)));
-            }
-            _mm_store_si128(reinterpret_cast<__m128i *>(accum + i), a0);
-            _mm_store_si128(reinterpret_cast<__m128i *>(accum + i + 8), a1);
-        }
-        for (; i < n; i++) {
-            uint16_t a = accum[i];
-            const uint8_t *p = rowBase + i;
-            for (int k = 0; k < rows; k++, p += srcStride) {
-                const ShrinkOp &o = ops[k];
-                uint16_t sum = (uint16_t)(a + (*p & o.addMask) + ((*p * (uint32_t)o.tailWeight) >> 16));
-                if (out[k]) {
-                    int16_t v = (int16_t)((sum * (uint32_t)normValue) >> 16);
-                    out[k][i] = v < 0 ? 0 : v > 255 ? 255 : (uint8_t)v;
-                }
-                a = (uint16_t)((sum & o.keepMask) + ((*p * (uint32_t)o.headWeight) >> 16));
-            }
-            accum[i] = a;
-        }
+        ShrinkOp op = shrinkNextOp(ys->step, &ys->remaining);
+        verticalRow(op, p, ys->accum, n, ys->target, ys->norm);
+        if (!op.keepMask) ys->target += ys->dstStride;
+        s++;
     }
 }
 
 }  // namespace
 
-const ShrinkKernels sse2ShrinkKernels = {shrinkX, shrinkY};
+const ShrinkKernels sse2ShrinkKernels = {shrinkX, verticalRows};
 
 #else
 
