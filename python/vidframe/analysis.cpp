@@ -52,7 +52,7 @@ int collectChanges(int row, int count, const TileRun **runs, int *nRuns) {
 // ---- Greyscale -------------------------------------------------------------
 
 // grey = (r + g + b) / 3 truncated. For sums up to 765, (sum * 21846) >> 16
-// gives exactly that, and it fits the 16-bit multiply-high of the SIMD path.
+// is exactly that, and 21846 still fits a signed 16-bit SIMD multiplier.
 constexpr unsigned thirdMul = 21846;
 
 static inline uint32_t greyPixel(uint32_t p) {
@@ -72,9 +72,9 @@ static bool haveSse2() {
 #endif
 }
 
-// Four pixels per step, in 16-bit lanes (red, blue) and (green, fourth):
-// one multiply-add gives each pixel's sum already multiplied by thirdMul,
-// and one multiply spreads the grey over red, green and blue.
+// Four pixels per step. Each pixel's red + green and its blue sit in two
+// 16-bit lanes; one multiply-add gives their sum times thirdMul, and one
+// multiply spreads the grey over red, green and blue.
 __attribute__((target("sse2"))) static size_t greyPixelsSse2(uint32_t *pixels, size_t n) {
     const __m128i redBlue = _mm_set1_epi32(0x00FF00FF);
     const __m128i green = _mm_set1_epi32(0xFF);
