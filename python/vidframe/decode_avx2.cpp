@@ -24,25 +24,28 @@ inline void expandRow(const uint8_t *words, uint32_t *dst) {
     _mm256_storeu_si256(d + 1, _mm256_unpackhi_epi16(rg, ba));
 }
 
-void solidTileAvx2(uint32_t *dst, ptrdiff_t stride, uint32_t pixel) {
+// Eight tile rows from dst on.
+void solidRowsAvx2(uint32_t *dst, ptrdiff_t stride, uint32_t pixel) {
     const __m256i p = _mm256_set1_epi32((int)pixel);
-    for (int y = 0; y < 16; y++, dst += stride) {
-        __m256i *d = reinterpret_cast<__m256i *>(dst);
+#pragma GCC unroll 8
+    for (int y = 0; y < 8; y++) {
+        __m256i *d = reinterpret_cast<__m256i *>(dst + y * stride);
         _mm256_storeu_si256(d, p);
         _mm256_storeu_si256(d + 1, p);
     }
 }
 
-void imageTileAvx2(uint32_t *dst, ptrdiff_t stride, const uint8_t *words) {
-    for (int y = 0; y < 16; y++, dst += stride, words += 32) expandRow(words, dst);
+void imageRowsAvx2(uint32_t *dst, ptrdiff_t stride, const uint8_t *words) {
+#pragma GCC unroll 8
+    for (int y = 0; y < 8; y++) expandRow(words + 32 * y, dst + y * stride);
 }
 
 }  // namespace
 
-const TileWriters avx2TileWriters = {solidTileAvx2, imageTileAvx2};
+const TileWriters avx2TileWriters = StaggeredWriter<solidRowsAvx2, imageRowsAvx2>::writers();
 
 #else
 
-const TileWriters avx2TileWriters = {nullptr, nullptr};
+const TileWriters avx2TileWriters = {nullptr, nullptr, nullptr};
 
 #endif

@@ -26,22 +26,26 @@ inline void expandTwoRows(const uint8_t *words, uint32_t *row0, uint32_t *row1) 
     _mm512_storeu_si512(row1, _mm512_unpackhi_epi16(rgMasked, ba));
 }
 
-void solidTileAvx512(uint32_t *dst, ptrdiff_t stride, uint32_t pixel) {
+// Eight tile rows from dst on.
+void solidRowsAvx512(uint32_t *dst, ptrdiff_t stride, uint32_t pixel) {
     const __m512i p = _mm512_set1_epi32((int)pixel);
-    for (int y = 0; y < 16; y++, dst += stride) _mm512_storeu_si512(dst, p);
+#pragma GCC unroll 8
+    for (int y = 0; y < 8; y++) _mm512_storeu_si512(dst + y * stride, p);
 }
 
-void imageTileAvx512(uint32_t *dst, ptrdiff_t stride, const uint8_t *words) {
-    for (int y = 0; y < 16; y += 2, dst += 2 * stride, words += 64)
-        expandTwoRows(words, dst, dst + stride);
+void imageRowsAvx512(uint32_t *dst, ptrdiff_t stride, const uint8_t *words) {
+#pragma GCC unroll 4
+    for (int y = 0; y < 8; y += 2)
+        expandTwoRows(words + 32 * y, dst + y * stride, dst + (y + 1) * stride);
 }
 
 }  // namespace
 
-const TileWriters avx512TileWriters = {solidTileAvx512, imageTileAvx512};
+const TileWriters avx512TileWriters =
+    StaggeredWriter<solidRowsAvx512, imageRowsAvx512>::writers();
 
 #else
 
-const TileWriters avx512TileWriters = {nullptr, nullptr};
+const TileWriters avx512TileWriters = {nullptr, nullptr, nullptr};
 
 #endif

@@ -27,9 +27,79 @@ typedef void (*SolidTileWriter)(uint32_t *dst, ptrdiff_t stride, uint32_t pixel)
 typedef void (*ImageTileWriter)(uint32_t *dst, ptrdiff_t stride, const uint8_t *words);
 
 struct TileWriters {
-    SolidTileWriter solid;  // null: use the reference loop
+    SolidTileWriter solid;  // null: use the reference loops
     ImageTileWriter image;
+    void (*finish)();       // completes every tile written so far
 };
+
+// Staggered tile writes. A tile's 16 rows sit frameWidth x 4 bytes apart;
+// when that is a multiple of 4096 (a 1024-pixel frame) all of them fall into
+// one set of the L1 data cache, more lines than it has ways, and writing all
+// 16 rows at once makes the cache evict lines before their stores complete
+// (up to four times slower). So the vector writers store a tile's top eight
+// rows at once and queue the bottom eight, which are written only after
+// `staggerDepth` further tiles: no set then holds more than eight lines in
+// flight, at any width. The queue is first in, first out, so a later message
+// for the same tile still wins; the decoder calls `finish` before it returns,
+// while the image words the queue points to are still valid.
+struct PendingRows {
+    uint32_t *dst;          // first of the eight rows
+    ptrdiff_t stride;
+    const uint8_t *words;   // image: their 128 words; solid: null
+    uint32_t pixel;         // solid: the pixel
+};
+constexpr int staggerDepth = 3;
+struct StaggerQueue {
+    PendingRows rows[staggerDepth];
+    int oldest;
+    int count;
+};
+extern StaggerQueue staggerQueue;
+
+namespace {
+
+// The staggering shared by every vector level, built on its eight-row writers.
+template <void (*SolidRows)(uint32_t *, ptrdiff_t, uint32_t),
+          void (*ImageRows)(uint32_t *, ptrdiff_t, const uint8_t *)>
+struct StaggeredWriter {
+    static void writePending(const PendingRows &p) {
+        if (p.words)
+            ImageRows(p.dst, p.stride, p.words);
+        else
+            SolidRows(p.dst, p.stride, p.pixel);
+    }
+    static void queue(const PendingRows &p) {
+        StaggerQueue &q = staggerQueue;
+        if (q.count == staggerDepth) {
+            writePending(q.rows[q.oldest]);
+            q.rows[q.oldest] = p;
+            q.oldest = q.oldest + 1 == staggerDepth ? 0 : q.oldest + 1;
+        } else {
+            int at = q.oldest + q.count;
+            q.rows[at >= staggerDepth ? at - staggerDepth : at] = p;
+            q.count++;
+        }
+    }
+    static void solid(uint32_t *dst, ptrdiff_t stride, uint32_t pixel) {
+        SolidRows(dst, stride, pixel);
+        queue(PendingRows{dst + 8 * stride, stride, nullptr, pixel});
+    }
+    static void image(uint32_t *dst, ptrdiff_t stride, const uint8_t *words) {
+        ImageRows(dst, stride, words);
+        queue(PendingRows{dst + 8 * stride, stride, words + 256, 0});
+    }
+    static void finish() {
+        StaggerQueue &q = staggerQueue;
+        for (int i = 0; i < q.count; i++) {
+            int at = q.oldest + i;
+            writePending(q.rows[at >= staggerDepth ? at - staggerDepth : at]);
+        }
+        q.oldest = q.count = 0;
+    }
+    static constexpr TileWriters writers() { return TileWriters{solid, image, finish}; }
+};
+
+}  // namespace
 
 // The writers of the current path. Read by the decoder on every tile.
 extern TileWriters tileWriters;
@@ -48,7 +118,7 @@ DecodePath currentDecodePath();
 // "scalar", "sse2", "avx2", "avx512"; null outside the enum.
 const char *decodePathName(DecodePath path);
 
-// Per-level tables; entries are null where the build has no such kernels.
+// Per-level tables; every entry is null where the build has no such kernels.
 extern const TileWriters sse2TileWriters;
 extern const TileWriters avx2TileWriters;
 extern const TileWriters avx512TileWriters;

@@ -4,7 +4,7 @@
 
 namespace {
 
-const TileWriters scalarTileWriters = {nullptr, nullptr};
+const TileWriters scalarTileWriters = {nullptr, nullptr, nullptr};
 
 const TileWriters *writersOf(DecodePath path) {
     switch (path) {
@@ -42,12 +42,13 @@ TileWriters installBest() {
 
 }  // namespace
 
+StaggerQueue staggerQueue;
 TileWriters tileWriters = installBest();
 
 bool decodePathAvailable(DecodePath path) {
     const TileWriters *w = writersOf(path);
     if (!w || !cpuRuns(path)) return false;
-    return path == decodeScalar || (w->solid && w->image);
+    return path == decodeScalar || (w->solid && w->image && w->finish);
 }
 
 bool setDecodePath(DecodePath path) {

@@ -21,10 +21,12 @@ inline void expandEight(const uint8_t *words, uint32_t *dst) {
     _mm_storeu_si128(d + 1, _mm_unpackhi_epi16(rg, ba));
 }
 
-void solidTileSse2(uint32_t *dst, ptrdiff_t stride, uint32_t pixel) {
+// Eight tile rows from dst on.
+void solidRowsSse2(uint32_t *dst, ptrdiff_t stride, uint32_t pixel) {
     const __m128i p = _mm_set1_epi32((int)pixel);
-    for (int y = 0; y < 16; y++, dst += stride) {
-        __m128i *d = reinterpret_cast<__m128i *>(dst);
+#pragma GCC unroll 8
+    for (int y = 0; y < 8; y++) {
+        __m128i *d = reinterpret_cast<__m128i *>(dst + y * stride);
         _mm_storeu_si128(d, p);
         _mm_storeu_si128(d + 1, p);
         _mm_storeu_si128(d + 2, p);
@@ -32,19 +34,20 @@ void solidTileSse2(uint32_t *dst, ptrdiff_t stride, uint32_t pixel) {
     }
 }
 
-void imageTileSse2(uint32_t *dst, ptrdiff_t stride, const uint8_t *words) {
-    for (int y = 0; y < 16; y++, dst += stride, words += 32) {
-        expandEight(words, dst);
-        expandEight(words + 16, dst + 8);
+void imageRowsSse2(uint32_t *dst, ptrdiff_t stride, const uint8_t *words) {
+#pragma GCC unroll 8
+    for (int y = 0; y < 8; y++) {
+        expandEight(words + 32 * y, dst + y * stride);
+        expandEight(words + 32 * y + 16, dst + y * stride + 8);
     }
 }
 
 }  // namespace
 
-const TileWriters sse2TileWriters = {solidTileSse2, imageTileSse2};
+const TileWriters sse2TileWriters = StaggeredWriter<solidRowsSse2, imageRowsSse2>::writers();
 
 #else
 
-const TileWriters sse2TileWriters = {nullptr, nullptr};
+const TileWriters sse2TileWriters = {nullptr, nullptr, nullptr};
 
 #endif

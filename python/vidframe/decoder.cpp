@@ -54,6 +54,11 @@ static void writeImageTile(int column, int row, const uint8_t *words) {
         for (int x = 0; x < cols; x++) dst[x] = expand565(readWord(words + 2 * x));
 }
 
+// The vector writers may hold back part of their last few tiles.
+static inline void finishTiles() {
+    if (tileWriters.finish) tileWriters.finish();
+}
+
 int ProcessVideoData(const uint8_t *data, int total, int position, bool mayCarry) {
     int remaining = total - position;
     while (remaining >= 4) {
@@ -71,6 +76,7 @@ int ProcessVideoData(const uint8_t *data, int total, int position, bool mayCarry
 
         bool solid = (w1 & 0x4000) != 0;
         if (!solid && remaining < imageMessageSize) {
+            finishTiles();
             leftoverDataSize = leftoverDataNeeded = 0;
             if (!mayCarry) return total - remaining;
             memcpy(leftoverData, msg, remaining);
@@ -94,6 +100,7 @@ int ProcessVideoData(const uint8_t *data, int total, int position, bool mayCarry
         remaining -= length;
     }
     // 0 to 3 bytes are left; a header that short cannot be classified.
+    finishTiles();
     leftoverDataSize = leftoverDataNeeded = 0;
     return total - remaining;
 }

@@ -306,6 +306,7 @@ TEST(DecoderPaths, WritersTouchOnlyTheirTileAtAnyAlignment) {
                         w.image(tile, stride, image.data() + 4);
                     else
                         w.solid(tile, stride, 0xFF808080u);
+                    w.finish();
                     const Bytes &ref = kind == 0 ? imageRef.frame : solidRef.frame;
                     for (size_t i = 0; i < mem.size(); i++) {
                         ptrdiff_t rel = (ptrdiff_t)i - (stride + 16 + offset);
