@@ -15,6 +15,9 @@ work=${1:?usage: build_initramfs.sh WORKDIR CONFIG}
 config=${2:?usage: build_initramfs.sh WORKDIR CONFIG}
 cache=${TILESTREAM_QEMU_CACHE:-/var/cache/tilestream-qemu}
 mkdir -p "$work" "$cache"
+# One download and unpacking at a time, whatever runs share the cache.
+exec 9> "$cache/.lock"
+flock 9
 
 # ---- the kernel package ----------------------------------------------------
 pkg=$(apt-cache depends linux-image-amd64 2>/dev/null |
@@ -26,6 +29,10 @@ if [ -n "$pkg" ]; then
     echo "qemu: downloading $pkg into $cache"
     (cd "$cache" && apt-get download -q -o APT::Sandbox::User=root "$pkg" >/dev/null)
     deb=$(ls -t "$cache/${pkg}"_*.deb | head -n1)
+    # Older kernels are of no further use.
+    for old in "$cache"/linux-image-*.deb; do
+      [ "$old" = "$deb" ] || rm -rf "$old" "${old%.deb}"-*
+    done
   fi
 else
   # No package lists (offline): use the newest image already fetched.
@@ -36,51 +43,56 @@ if [ -z "$deb" ] || [ ! -s "$deb" ]; then
   exit 1
 fi
 
-tree="$cache/$(basename "$deb" .deb)"
-if [ ! -f "$tree/.complete" ]; then
-  rm -rf "$tree"
-  mkdir -p "$tree"
-  dpkg-deb -x "$deb" "$tree"
-  touch "$tree/.complete"
-fi
-kver=$(ls "$tree/lib/modules" | head -n1)
-moddir="$tree/lib/modules/$kver/kernel"
-cp "$tree/boot/vmlinuz-$kver" "$work/vmlinuz"
-
-# ---- modules, dependencies first --------------------------------------------
+# ---- kernel and modules, dependencies first ---------------------------------
+# Unpacked once per kernel version and module list; only what the VM loads is kept.
 wanted="usb-common usbcore udc-core dummy_hcd configfs libcomposite usb_f_fs
         virtio_pci 9pnet_virtio 9p"
-declare -A seen=()
-order=()
-modfile() {  # the .ko of a module name; '-' and '_' are the same to the kernel
-  local alt=${1//_/-}
-  find "$moddir" \( -name "$1.ko" -o -name "${1//-/_}.ko" -o -name "$alt.ko" \) -print -quit
-}
-visit() {
-  local name=$1 file deps dep
-  [ -n "${seen[$name]:-}" ] && return
-  seen[$name]=1
-  file=$(modfile "$name")
-  if [ -z "$file" ]; then
-    # Built into the kernel: nothing to load.
-    grep -q "/${name//_/[-_]}.ko\$" "$tree/lib/modules/$kver/modules.builtin" 2>/dev/null && return
-    echo "qemu: module $name not found in $deb" >&2
-    exit 1
-  fi
-  deps=$(strings "$file" | sed -n 's/^depends=//p' | head -n1 | tr ',' ' ')
-  for dep in $deps; do visit "$dep"; done
-  order+=("$file")
-}
-for m in $wanted; do visit "$m"; done
+tree="$cache/$(basename "$deb" .deb)-$(echo $wanted | md5sum | cut -c1-8)"
+if [ ! -f "$tree/.complete" ]; then
+  rm -rf "$tree"
+  unpacked=$(mktemp -d "$cache/unpack.XXXXXX")
+  trap 'rm -rf "$unpacked"' EXIT
+  dpkg-deb -x "$deb" "$unpacked"
+  kver=$(ls "$unpacked/lib/modules" | head -n1)
+  moddir="$unpacked/lib/modules/$kver/kernel"
+  declare -A seen=()
+  order=()
+  modfile() {  # the .ko of a module name; '-' and '_' are the same to the kernel
+    find "$moddir" \( -name "$1.ko" -o -name "${1//-/_}.ko" -o -name "${1//_/-}.ko" \) -print -quit
+  }
+  visit() {
+    local name=$1 file deps dep
+    [ -n "${seen[$name]:-}" ] && return
+    seen[$name]=1
+    file=$(modfile "$name")
+    if [ -z "$file" ]; then
+      # Built into the kernel: nothing to load.
+      grep -q "/${name//_/[-_]}.ko\$" "$unpacked/lib/modules/$kver/modules.builtin" && return
+      echo "qemu: module $name not found in $deb" >&2
+      exit 1
+    fi
+    deps=$(strings "$file" | sed -n 's/^depends=//p' | head -n1 | tr ',' ' ')
+    for dep in $deps; do visit "$dep"; done
+    order+=("$file")
+  }
+  for m in $wanted; do visit "$m"; done
+  mkdir -p "$tree/modules"
+  cp "$unpacked/boot/vmlinuz-$kver" "$tree/vmlinuz"
+  for f in "${order[@]}"; do
+    cp "$f" "$tree/modules/"
+    basename "$f" .ko >> "$tree/modules/order"
+  done
+  rm -rf "$unpacked"
+  trap - EXIT
+  touch "$tree/.complete"
+fi
+exec 9>&-
+cp "$tree/vmlinuz" "$work/vmlinuz"
 
 root="$work/root"
 rm -rf "$root"
-mkdir -p "$root"/{bin,dev,proc,sys,host,modules,tmp}
-: > "$root/modules/order"
-for f in "${order[@]}"; do
-  cp "$f" "$root/modules/"
-  basename "$f" .ko >> "$root/modules/order"
-done
+mkdir -p "$root"/{bin,dev,proc,sys,host,tmp}
+cp -r "$tree/modules" "$root/modules"
 cp /bin/busybox "$root/bin/busybox"
 if ldd "$root/bin/busybox" >/dev/null 2>&1; then
   echo "qemu: /bin/busybox is not static (install busybox-static)" >&2
@@ -91,4 +103,4 @@ chmod 755 "$root/init"
 cp "$config" "$root/tsq.conf"
 
 (cd "$root" && find . | cpio -o -H newc --quiet) | gzip -1 > "$work/initramfs.cpio.gz"
-echo "qemu: kernel $kver, modules: $(tr '\n' ' ' < "$root/modules/order")"
+echo "qemu: $(basename "$tree"), modules: $(tr '\n' ' ' < "$root/modules/order")"

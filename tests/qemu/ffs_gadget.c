@@ -137,6 +137,12 @@ static void *eventLoop(void *arg) {
 
 /* ---- the script --------------------------------------------------------- */
 
+static volatile sig_atomic_t stopping;
+static void onStop(int sig) {
+    (void)sig;
+    stopping = 1;
+}
+
 static uint8_t *scratch;
 static int patternItem;
 static long long totalBytes;
@@ -153,7 +159,7 @@ static int patternWrite(int ep, long n) {
 
 static void sleepMs(long ms) {
     struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) < 0 && errno == EINTR) {
+    while (nanosleep(&ts, &ts) < 0 && errno == EINTR && !stopping) {
     }
 }
 
@@ -205,7 +211,7 @@ static int playItem(int ep, const char *item) {
     }
     if (strncmp(item, "await:", 6) == 0) {
         struct stat st;
-        while (stat(item + 6, &st) < 0) sleepMs(5);
+        while (stat(item + 6, &st) < 0 && !stopping) sleepMs(5);
         return 0;
     }
     if (strncmp(item, "file:", 5) == 0) return playFile(ep, item + 5);
@@ -220,12 +226,6 @@ static int playItem(int ep, const char *item) {
     for (long i = 0; i < count; i++)
         if (patternWrite(ep, n) < 0) return -1;
     return 0;
-}
-
-static volatile sig_atomic_t stopping;
-static void onStop(int sig) {
-    (void)sig;
-    stopping = 1;
 }
 
 int main(int argc, char **argv) {
@@ -250,8 +250,16 @@ int main(int argc, char **argv) {
     sa.sa_handler = onStop;
     sigaction(SIGTERM, &sa, NULL);
     sigaction(SIGINT, &sa, NULL);
+    /* The event thread must not take the stop signals, or pause() below
+     * would never see them. */
+    sigset_t stops, old;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stops, &old);
     pthread_t events;
     if (pthread_create(&events, NULL, eventLoop, &ep0) != 0) die("pthread_create");
+    pthread_sigmask(SIG_SETMASK, &old, NULL);
     say("ready");
 
     char *script = strdup(argv[2]);

@@ -13,6 +13,7 @@ from __future__ import print_function
 import errno
 import fcntl
 import os
+import select
 import signal
 import struct
 import sys
@@ -181,14 +182,17 @@ def scenario_eintr(fd, ep, directory, args):
     rfd, wfd = os.pipe()
     for f in (rfd, wfd):
         fcntl.fcntl(f, fcntl.F_SETFL, fcntl.fcntl(f, fcntl.F_GETFL) | os.O_NONBLOCK)
+    phase = ['before']
     ran = []
-    signal.signal(signal.SIGALRM, lambda s, f: ran.append(time.time()))
+    signal.signal(signal.SIGALRM, lambda s, f: ran.append(phase[0]))
     signal.set_wakeup_fd(wfd)  # 3: a byte per signal; 2.7: per batch
-    switches = context_switches()
-    signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
-    t0 = time.time()
     go(directory)
+    switches = context_switches()
+    signal.setitimer(signal.ITIMER_REAL, 0.05, 0.01)
+    t0 = time.time()
+    phase[0] = 'reading'
     buf = bulkvideo.readVideo(handle)
+    phase[0] = 'after'
     waited = time.time() - t0
     signal.setitimer(signal.ITIMER_REAL, 0, 0)
     # Each signal wakes the waiting reap, which sleeps again when retried.
@@ -199,12 +203,14 @@ def scenario_eintr(fd, ep, directory, args):
         delivered = 0
     signal.set_wakeup_fd(-1)
     check(view_bytes(buf) == pattern(0, 2000), 'wrong data after the signals')
-    check(waited >= 0.4, 'read returned after %.2fs, before the data was sent' % waited)
+    check(waited >= 0.3, 'read returned after %.2fs, before the data was sent' % waited)
     check(sleeps >= 10, 'the read slept only %d times under a 10 ms timer' % sleeps)
     check(delivered >= (10 if PY3 else 1), 'only %d signals arrived during the read' % delivered)
-    # The gadget sends 500 ms after the go: a handler that ran before that
-    # ran while the read waited.
-    check(ran and min(ran) >= t0 + 0.45, 'a handler ran while the read waited')
+    # Handlers run between bytecodes, never inside the call: the signals of
+    # the wait are handled once it returns, perhaps before the next line,
+    # and one caught just before the call would say 'reading' too. Handlers
+    # run on each retry would say it dozens of times.
+    check(ran and ran.count('reading') <= 2, 'handlers ran while the read waited: %s' % ran)
     print('OK 2000 bytes after %.2fs, %d signals, %d sleeps in the kernel; handlers ran '
           '%d time(s) afterwards' % (waited, delivered, sleeps, len(ran)))
     detach_checks(handle)
@@ -252,6 +258,14 @@ def scenario_unplug(fd, ep, directory, args):
     print('OK after unplug: IOError errnos %s' % ','.join(errno.errorcode.get(c, str(c)) for c in codes))
     detach_checks(handle)
     del handle
+
+    # The requests fail at once; usbfs learns of the disconnect a little
+    # later, from the hub, and then hangs the descriptor up.
+    poller = select.poll()
+    poller.register(fd, select.POLLOUT)
+    deadline = time.time() + 10
+    while not any(ev & select.POLLHUP for _, ev in poller.poll(100)):
+        check(time.time() < deadline, 'the descriptor was never hung up')
 
     # Attaching to the dead descriptor fails cleanly, again and again, and
     # costs nothing: no memory (an instance is ~150 kB) and no descriptors.

@@ -153,7 +153,7 @@ def scenarios(opts):
     table = [
         ('data', '512 z 7000 z 16384 100 await:{dir}/go 1234', [], []),
         ('thread', 'await:{dir}/go 1234', [], []),
-        ('eintr', 'await:{dir}/go w500 2000', [], []),
+        ('eintr', 'await:{dir}/go w700 2000', [], []),
         ('stall', '1000 stall await:{dir}/go 777', [], []),
         ('unplug', '16384*5 await:{dir}/never', [udc], ['SUBMITURB: No such device']),
         ('e2e', 'file:' + e2e_path, e2e_args, []),
@@ -169,12 +169,15 @@ def run_one(opts, label, name, py, script, args, stderr_needs):
     directory = os.path.join(WORK, label)
     os.makedirs(directory)
     t0 = time.monotonic()
+    times = [t0]
     gadget = None
     try:
         gadget = Gadget(opts, label, script.format(dir=directory))
         gadget.start()
+        times.append(time.monotonic())
         rc, out, err = client(opts, py, [name, gadget.node, gadget.ep, directory] + args,
-                              timeout=120)
+                              timeout=60)
+        times.append(time.monotonic())
     except Exception as e:  # noqa: BLE001 - the setup failure is the verdict
         rc, out, err = 'setup', '', '%s: %s' % (type(e).__name__, e)
     finally:
@@ -188,7 +191,10 @@ def run_one(opts, label, name, py, script, args, stderr_needs):
     ok = rc == 0 and not missing
     verdict = 'PASS' if ok else 'FAIL'
     why = '' if ok else ' (%s)' % (('exit %s' % rc) if rc != 0 else 'stderr lacks %s' % missing)
-    log('TSQ %s %s %.1fs%s' % (verdict, label, time.monotonic() - t0, why))
+    times.append(time.monotonic())
+    steps = ' (%s)' % ', '.join('%s %.1fs' % (n, b - a) for n, a, b in
+                                zip(('setup', 'client', 'teardown'), times, times[1:]))
+    log('TSQ %s %s %.1fs%s%s' % (verdict, label, times[-1] - t0, why, steps))
     for line in out.splitlines():
         log('    ' + line)
     last, repeats = None, 0
