@@ -17,7 +17,7 @@ enum DecodePath {
     decodeScalar = 0,  // the reference loops in decoder.cpp
     decodeSse2,        // 128-bit stores
     decodeAvx2,        // 256-bit stores
-    decodeAvx512,      // 512-bit stores (AVX-512 F and BW)
+    decodeAvx512,      // 512-bit stores (AVX-512 F, BW, VL and VBMI)
     decodePathCount
 };
 

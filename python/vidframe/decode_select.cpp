@@ -25,7 +25,8 @@ bool cpuRuns(DecodePath path) {
     case decodeSse2: return __builtin_cpu_supports("sse2");
     case decodeAvx2: return __builtin_cpu_supports("avx2");
     case decodeAvx512:
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi");
     default: return false;
     }
 #else
