@@ -52,29 +52,16 @@ void copyRow(uint8_t *dst, int left, int row, int width) {
     memset(dst + (size_t)inside * 4, 0, (size_t)(width - inside) * 4);
 }
 
-// The horizontal pass over rows [top, top + rows) of the block, into `dst`.
-void shrinkRows(int left, int top, int srcWidth, int rows, uint8_t *dst, int dstWidth) {
-    uint32_t dstStride = (uint32_t)dstWidth * 4;
-    int insideRows = frameHeight - top < rows ? frameHeight - top : rows;
-    if (insideRows < 0) insideRows = 0;
-    if (left + srcWidth <= frameWidth) {
-        if (insideRows > 0)
-            imageShrinkX(reinterpret_cast<const uint8_t *>(frameBuffer + (size_t)top * frameWidth + left),
-                         srcWidth, insideRows, (uint32_t)frameWidth * 4, dst, dstWidth, dstStride);
-    } else {
-        // The last tile column sticks out: a tile row at a time through the
-        // zero-padded copy.
-        for (int r = 0; r < insideRows; r += tileSide) {
-            int n = insideRows - r < tileSide ? insideRows - r : tileSide;
-            for (int i = 0; i < n; i++)
-                copyRow(edgeRows + (size_t)i * srcWidth * 4, left, top + r + i, srcWidth);
-            imageShrinkX(edgeRows, srcWidth, n, (uint32_t)srcWidth * 4,
-                         dst + (size_t)r * dstStride, dstWidth, dstStride);
-        }
+// The tile row of the block at pixel row `top` as the passes read it:
+// straight from the frame where it lies inside, else a zero-padded copy.
+const uint8_t *tileRowSource(int left, int top, int srcWidth, uint32_t *stride) {
+    if (left + srcWidth <= frameWidth && top + tileSide <= frameHeight) {
+        *stride = (uint32_t)frameWidth * 4;
+        return reinterpret_cast<const uint8_t *>(frameBuffer + (size_t)top * frameWidth + left);
     }
-    // A row of zeros shrinks to zeros.
-    if (insideRows < rows)
-        memset(dst + (size_t)insideRows * dstStride, 0, (size_t)(rows - insideRows) * dstStride);
+    for (int i = 0; i < tileSide; i++) copyRow(edgeRows + (size_t)i * srcWidth * 4, left, top + i, srcWidth);
+    *stride = (uint32_t)srcWidth * 4;
+    return edgeRows;
 }
 
 }  // namespace
@@ -122,7 +109,13 @@ int readTiles(int x, int y, int w, int h, float scale, const uint8_t **pixels, i
         uint32_t stride = (uint32_t)width * 4;
         shrinkYBegin(&ys, width, srcHeight, height, tempBuffer1, stride);
         for (int r = 0; r < srcHeight; r += tileSide) {
-            shrinkRows(left, top + r, srcWidth, tileSide, tempBuffer2, width);
+            uint32_t srcStride;
+            const uint8_t *src = tileRowSource(left, top + r, srcWidth, &srcStride);
+            // Halving both ways needs no intermediate at all.
+            if (tileSize == tileSide / 2 &&
+                shrinkHalveBoth(src, width, tileSide, srcStride, tempBuffer1 + (size_t)(r / 2) * stride, stride))
+                continue;
+            imageShrinkX(src, srcWidth, tileSide, srcStride, tempBuffer2, width, stride);
             shrinkYRows(&ys, tempBuffer2, tileSide, stride);
         }
     }

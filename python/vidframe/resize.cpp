@@ -77,11 +77,11 @@ void shrinkYRowsScalar(ShrinkYStream *ys, const uint8_t *src, int rows, uint32_t
     }
 }
 
-ShrinkKernels installed = {nullptr, nullptr};
+ShrinkKernels installed = {nullptr, nullptr, nullptr};
 ShrinkPath current = shrinkScalar;
 
 const ShrinkKernels *kernelsOf(ShrinkPath path) {
-    static const ShrinkKernels scalar = {nullptr, nullptr};
+    static const ShrinkKernels scalar = {nullptr, nullptr, nullptr};
     switch (path) {
     case shrinkScalar: return &scalar;
     case shrinkSse2: return &sse2ShrinkKernels;
@@ -195,6 +195,13 @@ void shrinkYRows(ShrinkYStream *ys, const uint8_t *src, int rows, uint32_t srcSt
         installed.shrinkYRows(ys, src, rows, srcStride);
     else
         shrinkYRowsScalar(ys, src, rows, srcStride);
+}
+
+bool shrinkHalveBoth(const uint8_t *src, int dstWidth, int srcRows, uint32_t srcStride, uint8_t *dst,
+                     uint32_t dstStride) {
+    if (!installed.halveBoth) return false;
+    installed.halveBoth(src, dstWidth, srcRows, srcStride, dst, dstStride);
+    return true;
 }
 
 void imageShrinkY(const uint8_t *src, int width, int srcHeight, uint32_t srcStride, uint8_t *dst,

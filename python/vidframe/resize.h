@@ -114,7 +114,17 @@ struct ShrinkKernels {
                     int dstWidth, uint32_t dstStride);
     // Same contract as shrinkYRows.
     void (*shrinkYRows)(ShrinkYStream *ys, const uint8_t *src, int rows, uint32_t srcStride);
+    // Same contract as shrinkHalveBoth.
+    void (*halveBoth)(const uint8_t *src, int dstWidth, int srcRows, uint32_t srcStride, uint8_t *dst,
+                      uint32_t dstStride);
 };
+
+// Both passes at once where each halves (the readout's tileSize 8): srcRows
+// (even) rows of 2 * dstWidth pixels -> srcRows / 2 rows, every byte the
+// truncated mean of two truncated pair means, as the two passes give it.
+// False, and nothing written, when the installed path has no such kernel.
+bool shrinkHalveBoth(const uint8_t *src, int dstWidth, int srcRows, uint32_t srcStride, uint8_t *dst,
+                     uint32_t dstStride);
 
 // Members are null where the build has no such kernels (not an x86 target).
 extern const ShrinkKernels sse2ShrinkKernels;

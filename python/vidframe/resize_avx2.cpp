@@ -39,86 +39,141 @@ inline void store32(uint8_t *p, uint32_t v) { memcpy(p, &v, 4); }
 
 // ---- Horizontal --------------------------------------------------------------
 
-// Targets waiting to be written, as their unpacked sums; a register's rows
-// are ordered 0, 1 | 2, 3.
-alignas(32) __m256i pending[shrinkPlanWidth + 1];
+// The plan of the last width pair (the readout asks for the same one tile
+// row after tile row), and how many targets are complete before each column.
 ShrinkOp columnOps[shrinkPlanWidth];
+uint16_t columnSlot[shrinkPlanWidth + 1];
+int plannedSrc, plannedDst;
+uint16_t plannedNorm;
+
+uint16_t plan(int srcWidth, int dstWidth) {
+    if (srcWidth != plannedSrc || dstWidth != plannedDst) {
+        plannedNorm = planShrink(srcWidth, dstWidth, columnOps);
+        int done = 0;
+        for (int x = 0; x < srcWidth; x++) {
+            columnSlot[x] = (uint16_t)done;
+            done += columnOps[x].keepMask ? 0 : 1;
+        }
+        columnSlot[srcWidth] = (uint16_t)done;
+        plannedSrc = srcWidth;
+        plannedDst = dstWidth;
+    }
+    return plannedNorm;
+}
+
+// Targets waiting to be written, as their unpacked sums: G registers of four
+// rows each per target, a register's rows ordered 0, 1 | 2, 3.
+constexpr int maxGroups = 2;
+alignas(32) __m256i pending[(shrinkPlanWidth + 1) * maxGroups];
 
 // Writes targets [from, to) of the pending sums into the rows.
-void flushTargets(int from, int to, __m256i norm, uint8_t *const row[4], int rows) {
-    int j = from;
-    for (; j + 2 <= to; j += 2) {
-        __m256i a = _mm256_mulhi_epu16(pending[j], norm);
-        __m256i b = _mm256_mulhi_epu16(pending[j + 1], norm);
-        // per lane: a(r), a(r+1), b(r), b(r+1) -> a(r), b(r), a(r+1), b(r+1)
-        __m256i v = _mm256_shuffle_epi32(_mm256_packus_epi16(a, b), _MM_SHUFFLE(3, 1, 2, 0));
-        __m128i lo = _mm256_castsi256_si128(v);
-        __m128i hi = _mm256_extracti128_si256(v, 1);
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(row[0] + j * 4), lo);
-        if (rows > 1) _mm_storeh_pd(reinterpret_cast<double *>(row[1] + j * 4), _mm_castsi128_pd(lo));
-        if (rows > 2) _mm_storel_epi64(reinterpret_cast<__m128i *>(row[2] + j * 4), hi);
-        if (rows > 3) _mm_storeh_pd(reinterpret_cast<double *>(row[3] + j * 4), _mm_castsi128_pd(hi));
-    }
-    if (j < to) {
-        __m256i a = _mm256_mulhi_epu16(pending[j], norm);
-        __m256i v = _mm256_packus_epi16(a, a);
-        __m128i lo = _mm256_castsi256_si128(v);
-        __m128i hi = _mm256_extracti128_si256(v, 1);
-        store32(row[0] + j * 4, (uint32_t)_mm_cvtsi128_si32(lo));
-        if (rows > 1) store32(row[1] + j * 4, (uint32_t)_mm_extract_epi32(lo, 1));
-        if (rows > 2) store32(row[2] + j * 4, (uint32_t)_mm_cvtsi128_si32(hi));
-        if (rows > 3) store32(row[3] + j * 4, (uint32_t)_mm_extract_epi32(hi, 1));
+template <int G>
+void flushTargets(int from, int to, __m256i norm, uint8_t *const *row, int rows) {
+    for (int g = 0; g < G; g++, row += 4, rows -= 4) {
+        int j = from;
+        for (; j + 2 <= to; j += 2) {
+            __m256i a = _mm256_mulhi_epu16(pending[j * G + g], norm);
+            __m256i b = _mm256_mulhi_epu16(pending[(j + 1) * G + g], norm);
+            // per lane: a(r), a(r+1), b(r), b(r+1) -> a(r), b(r), a(r+1), b(r+1)
+            __m256i v = _mm256_shuffle_epi32(_mm256_packus_epi16(a, b), _MM_SHUFFLE(3, 1, 2, 0));
+            __m128i lo = _mm256_castsi256_si128(v);
+            __m128i hi = _mm256_extracti128_si256(v, 1);
+            _mm_storel_epi64(reinterpret_cast<__m128i *>(row[0] + j * 4), lo);
+            if (rows > 1) _mm_storeh_pd(reinterpret_cast<double *>(row[1] + j * 4), _mm_castsi128_pd(lo));
+            if (rows > 2) _mm_storel_epi64(reinterpret_cast<__m128i *>(row[2] + j * 4), hi);
+            if (rows > 3) _mm_storeh_pd(reinterpret_cast<double *>(row[3] + j * 4), _mm_castsi128_pd(hi));
+        }
+        if (j < to) {
+            __m256i a = _mm256_mulhi_epu16(pending[j * G + g], norm);
+            __m256i v = _mm256_packus_epi16(a, a);
+            __m128i lo = _mm256_castsi256_si128(v);
+            __m128i hi = _mm256_extracti128_si256(v, 1);
+            store32(row[0] + j * 4, (uint32_t)_mm_cvtsi128_si32(lo));
+            if (rows > 1) store32(row[1] + j * 4, (uint32_t)_mm_extract_epi32(lo, 1));
+            if (rows > 2) store32(row[2] + j * 4, (uint32_t)_mm_cvtsi128_si32(hi));
+            if (rows > 3) store32(row[3] + j * 4, (uint32_t)_mm_extract_epi32(hi, 1));
+        }
     }
 }
 
-inline void column(__m256i p, const ShrinkOp &op, __m256i *accum, int *pos) {
-    pending[*pos] = apply(p, accum, splat(op.addMask), splat(op.tailWeight), splat(op.keepMask),
-                          splat(op.headWeight));
-    *pos += 1 - (op.keepMask & 1);
+// Column x of G groups of four rows.
+template <int G>
+inline void column(const __m256i *p, int x, __m256i *accum) {
+    const ShrinkOp &op = columnOps[x];
+    __m256i add = splat(op.addMask), tail = splat(op.tailWeight);
+    __m256i keep = splat(op.keepMask), head = splat(op.headWeight);
+    __m256i *slot = pending + columnSlot[x] * G;
+    for (int g = 0; g < G; g++) slot[g] = apply(p[g], &accum[g], add, tail, keep, head);
+}
+
+// Rows r .. r + rows of the block (rows <= 4 * G), G groups of four at once.
+template <int G>
+void shrinkXRows(const uint8_t *src, int srcWidth, int r, int rows, uint32_t srcStride,
+                 uint8_t *dst, int dstWidth, uint32_t dstStride, __m256i norm) {
+    const __m256i zero = _mm256_setzero_si256();
+    const uint8_t *s[4 * G];
+    uint8_t *d[4 * G];
+    for (int k = 0; k < 4 * G; k++) {
+        int kk = k < rows ? k : rows - 1;  // missing rows repeat the last one, unwritten
+        s[k] = src + (size_t)(r + kk) * srcStride;
+        d[k] = dst + (size_t)(r + kk) * dstStride;
+    }
+    __m256i accum[G];
+    for (int g = 0; g < G; g++) accum[g] = zero;
+    int written = 0;
+    int x = 0;
+    for (; x + 4 <= srcWidth; x += 4) {
+        __m256i c0[G], c1[G], c2[G], c3[G];
+        if ((x & 15) == 0)  // one line ahead per row; eight rows outrun the prefetcher
+            for (int k = 0; k < 4 * G; k++) _mm_prefetch(reinterpret_cast<const char *>(s[k] + x * 4 + 256), _MM_HINT_T0);
+        for (int g = 0; g < G; g++) {
+            const uint8_t *const *q = s + 4 * g;
+            // rows 0 and 2, 1 and 3 side by side; interleaving them gives two
+            // columns of four rows per register, widened below.
+            __m256i a = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(q[2] + x * 4),
+                                            reinterpret_cast<const __m128i *>(q[0] + x * 4));
+            __m256i b = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(q[3] + x * 4),
+                                            reinterpret_cast<const __m128i *>(q[1] + x * 4));
+            __m256i c01 = _mm256_unpacklo_epi32(a, b);
+            __m256i c23 = _mm256_unpackhi_epi32(a, b);
+            c0[g] = _mm256_unpacklo_epi8(c01, zero);
+            c1[g] = _mm256_unpackhi_epi8(c01, zero);
+            c2[g] = _mm256_unpacklo_epi8(c23, zero);
+            c3[g] = _mm256_unpackhi_epi8(c23, zero);
+        }
+        column<G>(c0, x, accum);
+        column<G>(c1, x + 1, accum);
+        column<G>(c2, x + 2, accum);
+        column<G>(c3, x + 3, accum);
+        int done = columnSlot[x + 4];
+        if (done - written >= 32) {
+            int upTo = written + ((done - written) & ~1);
+            flushTargets<G>(written, upTo, norm, d, rows);
+            written = upTo;
+        }
+    }
+    for (; x < srcWidth; x++) {
+        __m256i p[G];
+        for (int g = 0; g < G; g++) {
+            const uint8_t *const *q = s + 4 * g;
+            p[g] = _mm256_cvtepu8_epi16(_mm_setr_epi32((int)load32(q[0] + x * 4), (int)load32(q[1] + x * 4),
+                                                       (int)load32(q[2] + x * 4), (int)load32(q[3] + x * 4)));
+        }
+        column<G>(p, x, accum);
+    }
+    // The plan completes exactly dstWidth targets.
+    flushTargets<G>(written, dstWidth, norm, d, rows);
 }
 
 void shrinkXPlanned(const uint8_t *src, int srcWidth, int height, uint32_t srcStride, uint8_t *dst,
                     int dstWidth, uint32_t dstStride) {
-    __m256i norm = _mm256_set1_epi16((short)planShrink(srcWidth, dstWidth, columnOps));
-    const __m256i zero = _mm256_setzero_si256();
-    for (int r = 0; r < height; r += 4) {
+    __m256i norm = splat(plan(srcWidth, dstWidth));
+    int r = 0;
+    for (; height - r >= 8; r += 8)
+        shrinkXRows<2>(src, srcWidth, r, 8, srcStride, dst, dstWidth, dstStride, norm);
+    for (; r < height; r += 4) {
         int rows = height - r < 4 ? height - r : 4;
-        const uint8_t *s[4];
-        uint8_t *d[4];
-        for (int k = 0; k < 4; k++) {
-            int kk = k < rows ? k : rows - 1;  // missing rows repeat the last one, unwritten
-            s[k] = src + (size_t)(r + kk) * srcStride;
-            d[k] = dst + (size_t)(r + kk) * dstStride;
-        }
-        __m256i accum = zero;
-        int pos = 0, written = 0;
-        int x = 0;
-        for (; x + 4 <= srcWidth; x += 4) {
-            // rows 0 and 2, 1 and 3 side by side; interleaving them gives two
-            // columns of four rows per register half, widened below.
-            __m256i a = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(s[2] + x * 4),
-                                            reinterpret_cast<const __m128i *>(s[0] + x * 4));
-            __m256i b = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(s[3] + x * 4),
-                                            reinterpret_cast<const __m128i *>(s[1] + x * 4));
-            __m256i c01 = _mm256_unpacklo_epi32(a, b);
-            __m256i c23 = _mm256_unpackhi_epi32(a, b);
-            column(_mm256_unpacklo_epi8(c01, zero), columnOps[x], &accum, &pos);
-            column(_mm256_unpackhi_epi8(c01, zero), columnOps[x + 1], &accum, &pos);
-            column(_mm256_unpacklo_epi8(c23, zero), columnOps[x + 2], &accum, &pos);
-            column(_mm256_unpackhi_epi8(c23, zero), columnOps[x + 3], &accum, &pos);
-            if (pos - written >= 32) {
-                int upTo = written + ((pos - written) & ~1);
-                flushTargets(written, upTo, norm, d, rows);
-                written = upTo;
-            }
-        }
-        for (; x < srcWidth; x++) {
-            __m128i p = _mm_setr_epi32((int)load32(s[0] + x * 4), (int)load32(s[1] + x * 4),
-                                       (int)load32(s[2] + x * 4), (int)load32(s[3] + x * 4));
-            column(_mm256_cvtepu8_epi16(p), columnOps[x], &accum, &pos);
-        }
-        // pos == dstWidth here: the plan completes exactly dstWidth targets.
-        flushTargets(written, dstWidth, norm, d, rows);
+        shrinkXRows<1>(src, srcWidth, r, rows, srcStride, dst, dstWidth, dstStride, norm);
     }
 }
 
@@ -141,6 +196,35 @@ void shrinkXHalf(const uint8_t *src, int height, uint32_t srcStride, uint8_t *ds
         }
         for (; j < dstWidth; j++)
             for (int c = 0; c < 4; c++) d[j * 4 + c] = (uint8_t)((s[j * 8 + c] + s[j * 8 + 4 + c]) >> 1);
+    }
+}
+
+// Halving both ways: the pair means of two rows, then their mean.
+void halveBoth(const uint8_t *src, int dstWidth, int srcRows, uint32_t srcStride, uint8_t *dst,
+               uint32_t dstStride) {
+    for (int t = 0; t + 1 < srcRows; t += 2) {
+        const uint8_t *a = src + (size_t)t * srcStride;
+        const uint8_t *b = a + srcStride;
+        uint8_t *d = dst + (size_t)(t / 2) * dstStride;
+        int j = 0;
+        for (; j + 8 <= dstWidth; j += 8) {
+            __m256 a0 = _mm256_loadu_ps(reinterpret_cast<const float *>(a + j * 8));
+            __m256 a1 = _mm256_loadu_ps(reinterpret_cast<const float *>(a + j * 8 + 32));
+            __m256 b0 = _mm256_loadu_ps(reinterpret_cast<const float *>(b + j * 8));
+            __m256 b1 = _mm256_loadu_ps(reinterpret_cast<const float *>(b + j * 8 + 32));
+            __m256i upper = floorAverage(_mm256_castps_si256(_mm256_shuffle_ps(a0, a1, 0x88)),
+                                         _mm256_castps_si256(_mm256_shuffle_ps(a0, a1, 0xdd)));
+            __m256i lower = floorAverage(_mm256_castps_si256(_mm256_shuffle_ps(b0, b1, 0x88)),
+                                         _mm256_castps_si256(_mm256_shuffle_ps(b0, b1, 0xdd)));
+            __m256i m = _mm256_permute4x64_epi64(floorAverage(upper, lower), _MM_SHUFFLE(3, 1, 2, 0));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + j * 4), m);
+        }
+        for (; j < dstWidth; j++)
+            for (int c = 0; c < 4; c++) {
+                int upper = (a[j * 8 + c] + a[j * 8 + 4 + c]) >> 1;
+                int lower = (b[j * 8 + c] + b[j * 8 + 4 + c]) >> 1;
+                d[j * 4 + c] = (uint8_t)((upper + lower) >> 1);
+            }
     }
 }
 
@@ -262,10 +346,10 @@ void verticalRows(ShrinkYStream *ys, const uint8_t *src, int rows, uint32_t srcS
 
 }  // namespace
 
-const ShrinkKernels avx2ShrinkKernels = {shrinkX, verticalRows};
+const ShrinkKernels avx2ShrinkKernels = {shrinkX, verticalRows, halveBoth};
 
 #else
 
-const ShrinkKernels avx2ShrinkKernels = {nullptr, nullptr};
+const ShrinkKernels avx2ShrinkKernels = {nullptr, nullptr, nullptr};
 
 #endif
