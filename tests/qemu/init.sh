@@ -44,12 +44,12 @@ mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=262144 hostroo
 mount -o rbind /dev /host/dev
 mount -t proc proc /host/proc
 mount -o rbind /sys /host/sys
-mount -t tmpfs tmpfs /host/tmp
+mount -t tmpfs tmpfs /host/run
 
 echo "TSQ boot ok $(cut -d' ' -f1 /proc/uptime)s"
-chroot /host /usr/bin/env -i PATH=/usr/bin:/bin:/usr/sbin:/sbin HOME=/tmp \
+chroot /host /usr/bin/env -i PATH=/usr/bin:/bin:/usr/sbin:/sbin HOME=/run \
   PYTHONDONTWRITEBYTECODE=1 LANG=C.UTF-8 \
   /usr/bin/python3 "$TSQ_SRC/tests/qemu/vm_main.py" \
-    --src "$TSQ_SRC" --build "$TSQ_BUILD" --py2 "$TSQ_PY2" --py3 "$TSQ_PY3" \
+    --src "$TSQ_SRC" --build "$TSQ_BUILD" --data "$TSQ_DATA" --py2 "$TSQ_PY2" --py3 "$TSQ_PY3" \
     --gadget "$TSQ_GADGET" --ffs /dev/ffs-video --config "$g" $TSQ_ONLY
 finish $?

@@ -11,11 +11,14 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 [ $# -ge 5 ] || { echo "usage: run_vm.sh SRC BUILD GADGET PY2 PY3 [SCENARIO...]" >&2; exit 2; }
-src=$1 build=$2 gadget=$3 py2=$4 py3=$5
+# The VM sees the host's root: every path must be absolute.
+src=$(realpath -s "$1") build=$(realpath -s "$2") gadget=$(realpath -s "$3")
+py2=$(realpath -s "$4") py3=$(realpath -s "$5")
 shift 5
 work=${TSQ_WORK:-$build/tests/qemu/work}
 timeout_s=${TSQ_TIMEOUT:-300}
 mkdir -p "$work"
+work=$(realpath "$work")
 for f in "$gadget" "$py2" "$py3"; do
   [ -x "$f" ] || { echo "qemu: $f is missing" >&2; exit 1; }
 done
@@ -24,12 +27,14 @@ start=$(date +%s.%N)
 cat > "$work/tsq.conf" <<EOF
 TSQ_SRC='$src'
 TSQ_BUILD='$build'
+TSQ_DATA='$work/data'
 TSQ_GADGET='$gadget'
 TSQ_PY2='$py2'
 TSQ_PY3='$py3'
 TSQ_ONLY='$*'
 EOF
 "$here/build_initramfs.sh" "$work" "$work/tsq.conf"
+/usr/bin/python3 "$here/vm_main.py" --prepare "$work/data" "$src"
 built=$(date +%s.%N)
 
 log="$work/console.log"

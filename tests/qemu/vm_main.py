@@ -16,7 +16,7 @@ import time
 
 VENDOR, PRODUCT = '1d6b', '0104'
 UDC = 'dummy_udc.0'
-WORK = '/tmp/tsq'
+WORK = '/run/tsq'  # a tmpfs of the VM's own
 
 # The picture of the end-to-end scenarios.
 PICTURE = (480, 320, 7)
@@ -128,9 +128,11 @@ def count_padding(chunk):
     return count
 
 
-def e2e_records(opts):
-    """The picture as the adapter's stream, one record per device write."""
-    sys.path.insert(0, os.path.join(opts.src, 'tests', 'python'))
+def prepare(data, src):
+    """Run on the host before boot (the VM's processor is emulated and slow):
+    the picture as the adapter's stream, one record per device write, and
+    the frame it must decode to."""
+    sys.path.insert(0, os.path.join(src, 'tests', 'python'))
     import streamgen
     width, height, seed = PICTURE
     rows = streamgen.sample_picture(width, height, seed)
@@ -139,24 +141,28 @@ def e2e_records(opts):
     chunks = streamgen.adapter_chunks(msgs)
     writes = streamgen.usb_writes(chunks)
     writes.insert(len(writes) // 2, b'')  # a lone zero-length transfer mid-stream
-    path = os.path.join(WORK, 'e2e.rec')
-    streamgen.write_records(path, writes)
+    os.makedirs(data, exist_ok=True)
+    streamgen.write_records(os.path.join(data, 'e2e.rec'), writes)
+    with open(os.path.join(data, 'e2e.frame'), 'wb') as f:
+        f.write(streamgen.expected_frame(rows))
     total = sum(len(w) for w in writes)
     paddings = sum(count_padding(c) for c in chunks)
-    return path, [str(width), str(height), str(seed), str(total), str(paddings)]
+    with open(os.path.join(data, 'e2e.args'), 'w') as f:
+        f.write('%d %d %d %d\n' % (width, height, total, paddings))
 
 
 # name: (script, extra client arguments, checks on the client's stderr)
 def scenarios(opts):
     udc = os.path.join(opts.config, 'UDC')
-    e2e_path, e2e_args = e2e_records(opts)
+    e2e_args = read(os.path.join(opts.data, 'e2e.args')).split() + [
+        os.path.join(opts.data, 'e2e.frame')]
     table = [
         ('data', '512 z 7000 z 16384 100 await:{dir}/go 1234', [], []),
         ('thread', 'await:{dir}/go 1234', [], []),
         ('eintr', 'await:{dir}/go w700 2000', [], []),
         ('stall', '1000 stall await:{dir}/go 777', [], []),
         ('unplug', '16384*5 await:{dir}/never', [udc], ['SUBMITURB: No such device']),
-        ('e2e', 'file:' + e2e_path, e2e_args, []),
+        ('e2e', 'file:' + os.path.join(opts.data, 'e2e.rec'), e2e_args, []),
     ]
     out = []
     for name, script, args, stderr_needs in table:
@@ -214,8 +220,11 @@ def run_one(opts, label, name, py, script, args, stderr_needs):
 
 
 def main():
+    if sys.argv[1:2] == ['--prepare']:
+        prepare(sys.argv[2], sys.argv[3])
+        return 0
     ap = argparse.ArgumentParser()
-    for a in ('src', 'build', 'py2', 'py3', 'gadget', 'ffs', 'config'):
+    for a in ('src', 'build', 'data', 'py2', 'py3', 'gadget', 'ffs', 'config'):
         ap.add_argument('--' + a, required=True)
     ap.add_argument('only', nargs='*')
     opts = ap.parse_args()
@@ -223,6 +232,7 @@ def main():
     os.makedirs(WORK)
     table = [s for s in scenarios(opts) if not opts.only or s[0] in opts.only or s[1] in opts.only]
     log('TSQ scenarios ' + ' '.join(s[0] for s in table))
+    log('TSQ ready at %ss of uptime' % read('/proc/uptime').split()[0])
     failed = sum(not run_one(opts, *s) for s in table)
     log('TSQ summary passed=%d failed=%d' % (len(table) - failed, failed))
     return 1 if failed else 0
