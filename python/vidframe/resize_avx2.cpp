@@ -199,9 +199,13 @@ void shrinkXHalf(const uint8_t *src, int height, uint32_t srcStride, uint8_t *ds
     }
 }
 
-// Halving both ways: the pair means of two rows, then their mean.
+// Halving both ways: the pair means of two rows, then their mean. A
+// rounding-up average of complements is the complement of the truncated
+// average, so complementing once on the way in and once on the way out makes
+// all three averages single instructions.
 void halveBoth(const uint8_t *src, int dstWidth, int srcRows, uint32_t srcStride, uint8_t *dst,
                uint32_t dstStride) {
+    const __m256i ones = _mm256_set1_epi8(-1);
     for (int t = 0; t + 1 < srcRows; t += 2) {
         const uint8_t *a = src + (size_t)t * srcStride;
         const uint8_t *b = a + srcStride;
@@ -212,12 +216,15 @@ void halveBoth(const uint8_t *src, int dstWidth, int srcRows, uint32_t srcStride
             __m256 a1 = _mm256_loadu_ps(reinterpret_cast<const float *>(a + j * 8 + 32));
             __m256 b0 = _mm256_loadu_ps(reinterpret_cast<const float *>(b + j * 8));
             __m256 b1 = _mm256_loadu_ps(reinterpret_cast<const float *>(b + j * 8 + 32));
-            __m256i upper = floorAverage(_mm256_castps_si256(_mm256_shuffle_ps(a0, a1, 0x88)),
-                                         _mm256_castps_si256(_mm256_shuffle_ps(a0, a1, 0xdd)));
-            __m256i lower = floorAverage(_mm256_castps_si256(_mm256_shuffle_ps(b0, b1, 0x88)),
-                                         _mm256_castps_si256(_mm256_shuffle_ps(b0, b1, 0xdd)));
-            __m256i m = _mm256_permute4x64_epi64(floorAverage(upper, lower), _MM_SHUFFLE(3, 1, 2, 0));
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + j * 4), m);
+            __m256i upper = _mm256_avg_epu8(
+                _mm256_xor_si256(_mm256_castps_si256(_mm256_shuffle_ps(a0, a1, 0x88)), ones),
+                _mm256_xor_si256(_mm256_castps_si256(_mm256_shuffle_ps(a0, a1, 0xdd)), ones));
+            __m256i lower = _mm256_avg_epu8(
+                _mm256_xor_si256(_mm256_castps_si256(_mm256_shuffle_ps(b0, b1, 0x88)), ones),
+                _mm256_xor_si256(_mm256_castps_si256(_mm256_shuffle_ps(b0, b1, 0xdd)), ones));
+            __m256i m = _mm256_xor_si256(_mm256_avg_epu8(upper, lower), ones);
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(d + j * 4),
+                                _mm256_permute4x64_epi64(m, _MM_SHUFFLE(3, 1, 2, 0)));
         }
         for (; j < dstWidth; j++)
             for (int c = 0; c < 4; c++) {
