@@ -268,7 +268,10 @@ class FakeUsbDevice(object):
 
     def env(self, base=None):
         env = dict(os.environ if base is None else base)
-        env["LD_PRELOAD"] = "libumockdev-preload.so.0"
+        # USBFAKE_EXTRA_PRELOAD goes first, e.g. the ASan runtime for a
+        # sanitized module in an uninstrumented interpreter.
+        extra = os.environ.get("USBFAKE_EXTRA_PRELOAD", "")
+        env["LD_PRELOAD"] = (extra + " " if extra else "") + "libumockdev-preload.so.0"
         env["UMOCKDEV_DIR"] = self.testbed.get_root_dir()
         return env
 
