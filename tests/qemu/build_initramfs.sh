@@ -20,8 +20,16 @@ exec 9> "$cache/.lock"
 flock 9
 
 # ---- the kernel package ----------------------------------------------------
-pkg=$(apt-cache depends linux-image-amd64 2>/dev/null |
-      awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ { print $2; exit }')
+resolve() {
+  apt-cache depends linux-image-amd64 2>/dev/null |
+    awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ { print $2; exit }'
+}
+pkg=$(resolve)
+if [ -z "$pkg" ] && ! ls "$cache"/linux-image-*-amd64_*.deb >/dev/null 2>&1; then
+  # A fresh machine may have no package lists yet.
+  apt-get update -qq >/dev/null 2>&1 || true
+  pkg=$(resolve)
+fi
 deb=
 if [ -n "$pkg" ]; then
   deb=$(ls -t "$cache/${pkg}"_*.deb 2>/dev/null | head -n1 || true)

@@ -12,6 +12,7 @@
  *   clear      clear the halt from the function's side
  *   wMS        sleep MS milliseconds
  *   await:PATH wait until PATH exists
+ *   touch:PATH create PATH (tells the test how far the script got)
  *   file:PATH  records of PATH, one write each: a little-endian 32-bit
  *              length, then that many bytes (length 0 is a zero-length write)
  *
@@ -212,6 +213,12 @@ static int playItem(int ep, const char *item) {
     if (strncmp(item, "await:", 6) == 0) {
         struct stat st;
         while (stat(item + 6, &st) < 0 && !stopping) sleepMs(5);
+        return 0;
+    }
+    if (strncmp(item, "touch:", 6) == 0) {
+        int fd = open(item + 6, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) return -1;
+        close(fd);
         return 0;
     }
     if (strncmp(item, "file:", 5) == 0) return playFile(ep, item + 5);

@@ -133,12 +133,45 @@ def scenario_data(fd, ep, directory, args):
     expect_data(handle, 1, 7000)    # short
     expect_data(handle, None, 0)    # a lone zero-length packet: empty, not an error
     expect_data(handle, 2, 16384)   # fills the request
-    expect_data(handle, 3, 100)
+    last = bulkvideo.readVideo(handle)
+    check(view_bytes(last) == pattern(3, 100), 'wrong bytes in item 3')
     print('OK 512, 7000, 0, 16384 and 100 bytes')
     detach_checks(handle)
     print('OK detach twice, EOFError after')
+    # The last view outlives detach, and keeps the handle (its memory) alive
+    # when the application lets go of it; freeing follows the view.
     del handle
+    check(view_bytes(last) == pattern(3, 100), 'the view changed after detach and del')
+    del last
+    print('OK the last view still shows its bytes after detach and del of the handle')
     reattach(fd, ep, directory, 4, 1234)
+
+
+def wait_file(path, timeout=20):
+    deadline = time.time() + timeout
+    while not os.path.exists(path):
+        check(time.time() < deadline, 'timed out waiting for ' + path)
+        time.sleep(0.01)
+
+
+def scenario_ring(fd, ep, directory, args):
+    """Nine requests queued: the device gets nine transfers through before
+    the first read, and a tenth only once a read has requeued its slot;
+    the first read after attach requeues nothing."""
+    handle = bulkvideo.attach(fd, ep)
+    nine, ten = os.path.join(directory, 'nine'), os.path.join(directory, 'ten')
+    wait_file(nine)
+    time.sleep(0.3)
+    check(not os.path.exists(ten), 'a tenth transfer went through with no read')
+    expect_data(handle, 0, 100)
+    time.sleep(0.3)
+    check(not os.path.exists(ten), 'the first read after attach queued a request')
+    expect_data(handle, 1, 100)  # requeues the slot of item 0 before it waits
+    wait_file(ten)
+    for k in range(2, 10):
+        expect_data(handle, k, 100)
+    print('OK nine transfers before the first read, the tenth after the second, in order')
+    detach_checks(handle)
 
 
 def scenario_thread(fd, ep, directory, args):
@@ -189,12 +222,14 @@ def scenario_eintr(fd, ep, directory, args):
     go(directory)
     switches = context_switches()
     signal.setitimer(signal.ITIMER_REAL, 0.05, 0.01)
-    t0 = time.time()
-    phase[0] = 'reading'
-    buf = bulkvideo.readVideo(handle)
-    phase[0] = 'after'
-    waited = time.time() - t0
-    signal.setitimer(signal.ITIMER_REAL, 0, 0)
+    try:
+        t0 = time.time()
+        phase[0] = 'reading'
+        buf = bulkvideo.readVideo(handle)
+        phase[0] = 'after'
+        waited = time.time() - t0
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0, 0)
     # Each signal wakes the waiting reap, which sleeps again when retried.
     sleeps = context_switches() - switches
     try:
@@ -204,8 +239,8 @@ def scenario_eintr(fd, ep, directory, args):
     signal.set_wakeup_fd(-1)
     check(view_bytes(buf) == pattern(0, 2000), 'wrong data after the signals')
     check(waited >= 0.3, 'read returned after %.2fs, before the data was sent' % waited)
-    check(sleeps >= 10, 'the read slept only %d times under a 10 ms timer' % sleeps)
-    check(delivered >= (10 if PY3 else 1), 'only %d signals arrived during the read' % delivered)
+    check(sleeps >= 5, 'the read slept only %d times under a 10 ms timer' % sleeps)
+    check(delivered >= (5 if PY3 else 1), 'only %d signals arrived during the read' % delivered)
     # Handlers run between bytecodes, never inside the call: the signals of
     # the wait are handled once it returns, perhaps before the next line,
     # and one caught just before the call would say 'reading' too. Handlers
@@ -333,6 +368,7 @@ def scenario_e2e(fd, ep, directory, args):
 
 SCENARIOS = {
     'data': scenario_data,
+    'ring': scenario_ring,
     'thread': scenario_thread,
     'eintr': scenario_eintr,
     'stall': scenario_stall,

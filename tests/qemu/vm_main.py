@@ -158,6 +158,7 @@ def scenarios(opts):
         os.path.join(opts.data, 'e2e.frame')]
     table = [
         ('data', '512 z 7000 z 16384 100 await:{dir}/go 1234', [], []),
+        ('ring', '100*9 touch:{dir}/nine 100 touch:{dir}/ten', [], []),
         ('thread', 'await:{dir}/go 1234', [], []),
         ('eintr', 'await:{dir}/go w700 2000', [], []),
         ('stall', '1000 stall await:{dir}/go 777', [], []),
