@@ -49,7 +49,11 @@ def find_device():
     for dev in glob.glob('/sys/bus/usb/devices/*'):
         if read(dev + '/idVendor') == VENDOR and read(dev + '/idProduct') == PRODUCT:
             intf = dev + '/' + os.path.basename(dev) + ':1.0'
-            node = '/dev/bus/usb/%03d/%03d' % (int(read(dev + '/busnum')), int(read(dev + '/devnum')))
+            try:
+                node = '/dev/bus/usb/%03d/%03d' % (int(read(dev + '/busnum')),
+                                                   int(read(dev + '/devnum')))
+            except ValueError:  # going away while we look
+                continue
             if glob.glob(intf + '/ep_*') and os.path.exists(node):
                 return node, intf
     return None
@@ -183,7 +187,7 @@ def run_one(opts, label, name, py, script, args, stderr_needs):
         gadget.start()
         times.append(time.monotonic())
         rc, out, err = client(opts, py, [name, gadget.node, gadget.ep, directory] + args,
-                              timeout=60)
+                              timeout=150)
         times.append(time.monotonic())
     except Exception as e:  # noqa: BLE001 - the setup failure is the verdict
         rc, out, err = 'setup', '', '%s: %s' % (type(e).__name__, e)
