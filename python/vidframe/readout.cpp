@@ -49,7 +49,7 @@ void copyRow(uint8_t *dst, int left, int row, int width) {
         inside = frameWidth - left < width ? frameWidth - left : width;
         memcpy(dst, frameBuffer + (size_t)row * frameWidth + left, (size_t)inside * 4);
     }
-    memset(dst + (size_t)inside * 4, 0, (size_t)(width - inside) * 4);
+    if (inside < width) memset(dst + (size_t)inside * 4, 0, (size_t)(width - inside) * 4);
 }
 
 // The tile row of the block at pixel row `top` as the passes read it:
@@ -98,8 +98,14 @@ int readTiles(int x, int y, int w, int h, float scale, const uint8_t **pixels, i
     commit(&g1);
 
     if (tileSize == tileSide) {
-        for (int r = 0; r < srcHeight; r++)
-            copyRow(tempBuffer1 + (size_t)r * srcWidth * 4, left, top + r, srcWidth);
+        size_t rowBytes = (size_t)srcWidth * 4;
+        if (left + srcWidth <= frameWidth && top + srcHeight <= frameHeight) {
+            const uint32_t *row = frameBuffer + (size_t)top * frameWidth + left;
+            for (int r = 0; r < srcHeight; r++, row += frameWidth)
+                memcpy(tempBuffer1 + r * rowBytes, row, rowBytes);
+        } else {
+            for (int r = 0; r < srcHeight; r++) copyRow(tempBuffer1 + r * rowBytes, left, top + r, srcWidth);
+        }
     } else {
         // A tile row at a time: the horizontal pass into tempBuffer2, then
         // on through the vertical pass while those rows are still in cache.
