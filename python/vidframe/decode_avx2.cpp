@@ -16,9 +16,10 @@ inline void expandRow(const uint8_t *words, uint32_t *dst) {
     const __m256i red = _mm256_and_si256(_mm256_srli_epi16(v, 8), _mm256_set1_epi16(0x00F8));
     const __m256i green =
         _mm256_and_si256(_mm256_slli_epi16(v, 5), _mm256_set1_epi16((short)0xFC00));
-    const __m256i blue = _mm256_and_si256(_mm256_slli_epi16(v, 3), _mm256_set1_epi16(0x00F8));
     const __m256i rg = _mm256_or_si256(red, green);
-    const __m256i ba = _mm256_or_si256(blue, _mm256_set1_epi16((short)0xFF00));
+    // Blue lands in bits 3-7; the green bits shifted into the high byte are
+    // covered by the fourth byte's 0xFF.
+    const __m256i ba = _mm256_or_si256(_mm256_slli_epi16(v, 3), _mm256_set1_epi16((short)0xFF00));
     __m256i *d = reinterpret_cast<__m256i *>(dst);
     _mm256_storeu_si256(d, _mm256_unpacklo_epi16(rg, ba));
     _mm256_storeu_si256(d + 1, _mm256_unpackhi_epi16(rg, ba));

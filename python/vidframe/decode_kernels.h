@@ -38,21 +38,33 @@ struct TileWriters {
 // 16 rows at once makes the cache evict lines before their stores complete
 // (up to four times slower). So the vector writers store a tile's top eight
 // rows at once and queue the bottom eight, which are written only after
-// `staggerDepth` further tiles: no set then holds more than eight lines in
-// flight, at any width. The queue is first in, first out, so a later message
-// for the same tile still wins; the decoder calls `finish` before it returns,
-// while the image words the queue points to are still valid.
-struct PendingRows {
+// `staggerDepth` further tiles of the same kind: no set then holds more than
+// eight lines in flight, at any width. Solid and image rows wait in separate
+// queues, so draining one needs no branch on the kind. Each queue is first
+// in, first out, and a tile is never pending in both (the other queue is
+// drained first), so a later message for the same tile still wins. The
+// decoder calls `finish` before it returns, while the image words the queue
+// points to are still valid.
+constexpr int staggerDepth = 3;
+struct PendingSolid {
     uint32_t *dst;          // first of the eight rows
     ptrdiff_t stride;
-    const uint8_t *words;   // image: their 128 words; solid: null
-    uint32_t pixel;         // solid: the pixel
+    uint32_t pixel;
 };
-constexpr int staggerDepth = 3;
-struct StaggerQueue {
-    PendingRows rows[staggerDepth];
+struct PendingImage {
+    uint32_t *dst;
+    ptrdiff_t stride;
+    const uint8_t *words;   // their 128 words
+};
+template <class Pending>
+struct PendingQueue {
+    Pending rows[staggerDepth];
     int oldest;
     int count;
+};
+struct StaggerQueue {
+    PendingQueue<PendingSolid> solid;
+    PendingQueue<PendingImage> image;
 };
 extern StaggerQueue staggerQueue;
 
@@ -62,16 +74,31 @@ namespace {
 template <void (*SolidRows)(uint32_t *, ptrdiff_t, uint32_t),
           void (*ImageRows)(uint32_t *, ptrdiff_t, const uint8_t *)>
 struct StaggeredWriter {
-    static void writePending(const PendingRows &p) {
-        if (p.words)
-            ImageRows(p.dst, p.stride, p.words);
-        else
-            SolidRows(p.dst, p.stride, p.pixel);
+    static void write(const PendingSolid &p) { SolidRows(p.dst, p.stride, p.pixel); }
+    static void write(const PendingImage &p) { ImageRows(p.dst, p.stride, p.words); }
+
+    template <class Pending>
+    static void drain(PendingQueue<Pending> &q) {
+        for (int i = 0; i < q.count; i++) {
+            int at = q.oldest + i;
+            write(q.rows[at >= staggerDepth ? at - staggerDepth : at]);
+        }
+        q.oldest = q.count = 0;
     }
-    static void queue(const PendingRows &p) {
-        StaggerQueue &q = staggerQueue;
+    // Drains `q` first if it holds the tile at dst: its rows are older. (A
+    // queue that is not full has never wrapped, so its rows are 0 to count-1.)
+    template <class Pending>
+    static void drainIfPending(PendingQueue<Pending> &q, const uint32_t *dst) {
+        for (int i = 0; i < q.count; i++)
+            if (q.rows[i].dst == dst) {
+                drain(q);
+                return;
+            }
+    }
+    template <class Pending>
+    static void queue(PendingQueue<Pending> &q, const Pending &p) {
         if (q.count == staggerDepth) {
-            writePending(q.rows[q.oldest]);
+            write(q.rows[q.oldest]);
             q.rows[q.oldest] = p;
             q.oldest = q.oldest + 1 == staggerDepth ? 0 : q.oldest + 1;
         } else {
@@ -81,20 +108,20 @@ struct StaggeredWriter {
         }
     }
     static void solid(uint32_t *dst, ptrdiff_t stride, uint32_t pixel) {
+        uint32_t *bottom = dst + 8 * stride;
+        drainIfPending(staggerQueue.image, bottom);
         SolidRows(dst, stride, pixel);
-        queue(PendingRows{dst + 8 * stride, stride, nullptr, pixel});
+        queue(staggerQueue.solid, PendingSolid{bottom, stride, pixel});
     }
     static void image(uint32_t *dst, ptrdiff_t stride, const uint8_t *words) {
+        uint32_t *bottom = dst + 8 * stride;
+        drainIfPending(staggerQueue.solid, bottom);
         ImageRows(dst, stride, words);
-        queue(PendingRows{dst + 8 * stride, stride, words + 256, 0});
+        queue(staggerQueue.image, PendingImage{bottom, stride, words + 256});
     }
     static void finish() {
-        StaggerQueue &q = staggerQueue;
-        for (int i = 0; i < q.count; i++) {
-            int at = q.oldest + i;
-            writePending(q.rows[at >= staggerDepth ? at - staggerDepth : at]);
-        }
-        q.oldest = q.count = 0;
+        drain(staggerQueue.solid);
+        drain(staggerQueue.image);
     }
     static constexpr TileWriters writers() { return TileWriters{solid, image, finish}; }
 };

@@ -13,9 +13,10 @@ inline void expandEight(const uint8_t *words, uint32_t *dst) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(words));
     const __m128i red = _mm_and_si128(_mm_srli_epi16(v, 8), _mm_set1_epi16(0x00F8));
     const __m128i green = _mm_and_si128(_mm_slli_epi16(v, 5), _mm_set1_epi16((short)0xFC00));
-    const __m128i blue = _mm_and_si128(_mm_slli_epi16(v, 3), _mm_set1_epi16(0x00F8));
     const __m128i rg = _mm_or_si128(red, green);
-    const __m128i ba = _mm_or_si128(blue, _mm_set1_epi16((short)0xFF00));
+    // Blue lands in bits 3-7; the green bits shifted into the high byte are
+    // covered by the fourth byte's 0xFF.
+    const __m128i ba = _mm_or_si128(_mm_slli_epi16(v, 3), _mm_set1_epi16((short)0xFF00));
     __m128i *d = reinterpret_cast<__m128i *>(dst);
     _mm_storeu_si128(d, _mm_unpacklo_epi16(rg, ba));
     _mm_storeu_si128(d + 1, _mm_unpackhi_epi16(rg, ba));
