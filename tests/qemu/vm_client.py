@@ -127,7 +127,19 @@ def memory_use():
 # ---- scenarios ---------------------------------------------------------------
 
 def scenario_data(fd, ep, directory, args):
-    """Short, full and zero-length transfers, in order, as read-only views."""
+    """Endpoints the kernel rejects or that are not IN endpoints; then short,
+    full and zero-length transfers, in order, as read-only views."""
+    try:
+        bulkvideo.attach(fd, ep & 0x7F)
+        raise AssertionError('attach took an OUT endpoint')
+    except ValueError:
+        pass
+    try:
+        bulkvideo.attach(fd, 0x8F)  # no such endpoint on the device
+        raise AssertionError('attach to a missing endpoint succeeded')
+    except (IOError, OSError) as e:
+        check(e.errno == errno.ENOENT, 'attach to a missing endpoint: errno %s' % e.errno)
+    print('OK OUT endpoint: ValueError; missing endpoint: IOError ENOENT')
     handle = bulkvideo.attach(fd, ep)
     expect_data(handle, 0, 512)     # 512 + zero-length packet: one transfer
     expect_data(handle, 1, 7000)    # short

@@ -161,7 +161,8 @@ def scenarios(opts):
     e2e_args = read(os.path.join(opts.data, 'e2e.args')).split() + [
         os.path.join(opts.data, 'e2e.frame')]
     table = [
-        ('data', '512 z 7000 z 16384 100 await:{dir}/go 1234', [], []),
+        ('data', '512 z 7000 z 16384 100 await:{dir}/go 1234', [],
+         ['SUBMITURB: No such file or directory']),
         ('ring', '100*9 touch:{dir}/nine 100 touch:{dir}/ten', [], []),
         ('thread', 'await:{dir}/go 1234', [], []),
         ('eintr', 'await:{dir}/go w700 2000', [], []),
