@@ -25,11 +25,11 @@ struct TsHandleKind {
     const char *name;
     void (*destroy)(void *ptr);
 };
-inline void tsHandleRelease(PyObject *capsule) {
+static inline void tsHandleRelease(PyObject *capsule) {
     TsHandleKind *kind = static_cast<TsHandleKind *>(PyCapsule_GetContext(capsule));
     kind->destroy(PyCapsule_GetPointer(capsule, kind->name));
 }
-inline PyObject *tsHandleNew(void *ptr, TsHandleKind *kind) {
+static inline PyObject *tsHandleNew(void *ptr, TsHandleKind *kind) {
     PyObject *capsule = PyCapsule_New(ptr, kind->name, tsHandleRelease);
     if (capsule && PyCapsule_SetContext(capsule, kind) < 0) {
         PyCapsule_SetDestructor(capsule, NULL);  // ptr stays the caller's
@@ -39,7 +39,7 @@ inline PyObject *tsHandleNew(void *ptr, TsHandleKind *kind) {
     return capsule;
 }
 // The wrapped pointer, or NULL (no exception set) when obj is not a handle of this kind.
-inline void *tsHandlePtr(PyObject *obj, TsHandleKind *kind) {
+static inline void *tsHandlePtr(PyObject *obj, TsHandleKind *kind) {
     if (!PyCapsule_CheckExact(obj) || PyCapsule_GetDestructor(obj) != tsHandleRelease ||
         PyCapsule_GetContext(obj) != kind)
         return NULL;
@@ -55,16 +55,16 @@ struct TsViewExporter {
     void *data;
     Py_ssize_t len;
 };
-inline int tsViewGetBuffer(PyObject *self, Py_buffer *view, int flags) {
+static inline int tsViewGetBuffer(PyObject *self, Py_buffer *view, int flags) {
     TsViewExporter *e = reinterpret_cast<TsViewExporter *>(self);
     return PyBuffer_FillInfo(view, self, e->data, e->len, 1, flags);
 }
-inline void tsViewDealloc(PyObject *self) {
+static inline void tsViewDealloc(PyObject *self) {
     Py_XDECREF(reinterpret_cast<TsViewExporter *>(self)->owner);
     PyObject_Del(self);
 }
-inline PyBufferProcs tsViewBufferProcs = {tsViewGetBuffer, NULL};
-inline PyTypeObject tsViewExporterType = [] {
+[[maybe_unused]] static PyBufferProcs tsViewBufferProcs = {tsViewGetBuffer, NULL};
+[[maybe_unused]] static PyTypeObject tsViewExporterType = [] {
     PyTypeObject t = {};
     t.ob_base.ob_base.ob_refcnt = 1;
     t.tp_name = "tilestream.viewexporter";
@@ -94,12 +94,12 @@ struct TsHandleKind {
     const char *name;
     void (*destroy)(void *ptr);
 };
-inline void tsHandleRelease(void *ptr, void *desc) { static_cast<TsHandleKind *>(desc)->destroy(ptr); }
-inline PyObject *tsHandleNew(void *ptr, TsHandleKind *kind) {
+static inline void tsHandleRelease(void *ptr, void *desc) { static_cast<TsHandleKind *>(desc)->destroy(ptr); }
+static inline PyObject *tsHandleNew(void *ptr, TsHandleKind *kind) {
     return PyCObject_FromVoidPtrAndDesc(ptr, kind, tsHandleRelease);
 }
 // The wrapped pointer, or NULL (no exception set) when obj is not a handle of this kind.
-inline void *tsHandlePtr(PyObject *obj, TsHandleKind *kind) {
+static inline void *tsHandlePtr(PyObject *obj, TsHandleKind *kind) {
     if (Py_TYPE(obj) != &PyCObject_Type || PyCObject_GetDesc(obj) != kind) return NULL;
     return PyCObject_AsVoidPtr(obj);
 }
@@ -113,7 +113,7 @@ struct TsViewExporter {
     void *data;
     Py_ssize_t len;
 };
-inline Py_ssize_t tsViewReadBuffer(PyObject *self, Py_ssize_t segment, void **ptr) {
+static inline Py_ssize_t tsViewReadBuffer(PyObject *self, Py_ssize_t segment, void **ptr) {
     if (segment != 0) {
         PyErr_SetString(PyExc_SystemError, "accessing non-existent buffer segment");
         return -1;
@@ -122,20 +122,20 @@ inline Py_ssize_t tsViewReadBuffer(PyObject *self, Py_ssize_t segment, void **pt
     *ptr = e->data;
     return e->len;
 }
-inline Py_ssize_t tsViewSegCount(PyObject *self, Py_ssize_t *lenp) {
+static inline Py_ssize_t tsViewSegCount(PyObject *self, Py_ssize_t *lenp) {
     if (lenp) *lenp = reinterpret_cast<TsViewExporter *>(self)->len;
     return 1;
 }
-inline Py_ssize_t tsViewCharBuffer(PyObject *self, Py_ssize_t segment, char **ptr) {
+static inline Py_ssize_t tsViewCharBuffer(PyObject *self, Py_ssize_t segment, char **ptr) {
     return tsViewReadBuffer(self, segment, reinterpret_cast<void **>(ptr));
 }
-inline void tsViewDealloc(PyObject *self) {
+static inline void tsViewDealloc(PyObject *self) {
     Py_XDECREF(reinterpret_cast<TsViewExporter *>(self)->owner);
     PyObject_Del(self);
 }
-inline PyBufferProcs tsViewBufferProcs = {tsViewReadBuffer, NULL, tsViewSegCount, tsViewCharBuffer,
+[[maybe_unused]] static PyBufferProcs tsViewBufferProcs = {tsViewReadBuffer, NULL, tsViewSegCount, tsViewCharBuffer,
                                           NULL, NULL};
-inline PyTypeObject tsViewExporterType = [] {
+[[maybe_unused]] static PyTypeObject tsViewExporterType = [] {
     PyTypeObject t = {};
     t.ob_refcnt = 1;
     t.tp_name = "tilestream.viewexporter";
@@ -150,10 +150,10 @@ inline PyTypeObject tsViewExporterType = [] {
 #endif
 
 // Common to both: readies the exporter type (once, from the module's entry point).
-inline int tsViewReady() { return PyType_Ready(&tsViewExporterType); }
+static inline int tsViewReady() { return PyType_Ready(&tsViewExporterType); }
 // A read-only view of len bytes at data, valid as long as the view lives:
 // the view holds a reference to owner, whose memory it shows.
-inline PyObject *tsReadOnlyView(PyObject *owner, void *data, Py_ssize_t len) {
+static inline PyObject *tsReadOnlyView(PyObject *owner, void *data, Py_ssize_t len) {
     TsViewExporter *e = PyObject_New(TsViewExporter, &tsViewExporterType);
     if (!e) return NULL;
     Py_INCREF(owner);
