@@ -177,6 +177,16 @@ class RingCases(object):
             self.assertEqual(got, {"type": view_type, "len": n, "readonly": True,
                                    "sha1": sha1(pattern(k, n))})
 
+    def test_requests_are_handed_out_in_completion_order(self):
+        self.attach()
+        addrs = [e[1] for e in self.dev.events("submit")]
+        self.dev.complete(pattern(12, 50), index=-1)
+        self.dev.complete(pattern(13, 60), index=4)
+        self.dev.complete(pattern(14, 70))
+        for k, n in ((12, 50), (13, 60), (14, 70)):
+            self.assertEqual(self.read_info()["sha1"], sha1(pattern(k, n)))
+        self.assertEqual([e[1] for e in self.dev.events("reap")], [addrs[8], addrs[4], addrs[0]])
+
     def test_handed_out_slot_is_requeued_before_the_next_wait(self):
         self.attach()
         first_addr = self.dev.events("submit")[0][1]

@@ -95,7 +95,7 @@ class UsbFakeHandler(UMockdev.IoctlBase):
         self.cond = threading.Condition(threading.RLock())
         self.queued = []                     # submitted, not completed, oldest first
         self.ready = collections.deque()     # completed, waiting to be reaped
-        self.script = collections.deque()    # (payload, status, length) not yet applied
+        self.script = collections.deque()    # (payload, status, length, index) not yet applied
         self.blocked = None                  # (client, which) of a waiting REAPURB
         self.submit_errors = collections.deque()  # answers for the next submits; None accepts
         self.hold = False                    # park submissions until release_submits()
@@ -213,9 +213,9 @@ class UsbFakeHandler(UMockdev.IoctlBase):
         client.complete(0, 0)
 
     def _pump(self):
-        while self.script and self.queued:
-            payload, status, length = self.script.popleft()
-            urb = self.queued.pop(0)
+        while self.script and len(self.queued) > max(self.script[0][3], -1 - self.script[0][3]):
+            payload, status, length, index = self.script.popleft()
+            urb = self.queued.pop(index)
             self._apply(urb, payload, status, length)
             self.ready.append(urb)
         if self.blocked and self.ready:
@@ -277,12 +277,13 @@ class FakeUsbDevice(object):
 
     # ---- driving the device ----
 
-    def complete(self, payload=b"", status=0, length=None):
+    def complete(self, payload=b"", status=0, length=None, index=0):
         """Completes the oldest queued URB (or the next one submitted) with
-        payload, or with a nonzero status; length overrides the actual length."""
+        payload, or with a nonzero status; length overrides the actual length,
+        and index picks another URB in submission order (-1: the newest)."""
         h = self.handler
         with h.cond:
-            h.script.append((bytes(payload), status, len(payload) if length is None else length))
+            h.script.append((bytes(payload), status, len(payload) if length is None else length, index))
             h._pump()
 
     def fail_submits(self, err, count=1, after=0):
