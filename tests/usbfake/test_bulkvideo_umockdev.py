@@ -273,6 +273,7 @@ class RingCases(object):
         self.attach()
         self.dev.complete(pattern(11, 8))
         self.read_info()
+        self.dev.set_tick(0.01)  # should the reader get to its reap after all
         self.dev.hold_submits()
         self.cl.call("bg = Background(lambda: bulkvideo.readVideo(h))")
         self.dev.wait_for(lambda h: h.held, what="a held resubmission")
@@ -280,7 +281,9 @@ class RingCases(object):
         time.sleep(0.3)  # detach runs up to its first discard, queued behind the submit
         self.dev.release_submits()
         self.assertEqual(self.cl.value(), None)
-        self.assertEqual(self.cl.raises("bg.result()")["exc"], "EOFError")
+        r = self.cl.raises("bg.result()")
+        if r["exc"] != "EOFError":  # detach came late: the read saw a discard
+            self.assertIOError(r, errno.ENOENT)
         self.cl.call("del h, bg; gc.collect()")
         self.assertEqual(self.dev.queued_count(), 0)
         self.assertEqual(self.discard_count(), 9)
