@@ -3,6 +3,7 @@
 #ifndef BENCH_STREAMS_H
 #define BENCH_STREAMS_H
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
