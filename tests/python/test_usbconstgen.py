@@ -61,6 +61,13 @@ def run_generator(path, emulator=None):
     return out.decode("ascii")
 
 
+def abi_flags(path):
+    """Compiler flags for the ABI the binary was built for (ELF class)."""
+    with open(path, "rb") as f:
+        ident = bytearray(f.read(5))
+    return ["-m32"] if ident[4] == 1 else []
+
+
 def find_program(name):
     for d in os.environ.get("PATH", "").split(os.pathsep):
         p = os.path.join(d, name)
@@ -119,24 +126,25 @@ class UsbConstGenTest(unittest.TestCase):
         if not os.path.exists(GEN32):
             self.skipTest("no i386 build")
         out = run_generator(GEN32, find_program("qemu-i386"))
+        self.assertEqual(abi_flags(GEN32), ["-m32"])
         self.assertEqual(out, I386_REFERENCE)
         # The reference itself agrees with the i386 header.
         self.check_against_header(out, ["-m32"])
 
     def test_native_build_matches_native_header(self):
-        out = run_generator(GEN)
+        out = run_generator(GEN, find_program("qemu-i386"))
         self.check_shape(out)
         self.assertIn("USBDEVFS_URB_TYPE_ISO = 0x0\n", out)
         self.assertNotIn("-", out.replace("# sizeof", ""))
-        self.check_against_header(out, [])
+        self.check_against_header(out, abi_flags(GEN))
 
     def test_header_check_catches_a_wrong_value(self):
         cc = find_program("cc") or find_program("gcc")
         if not cc:
             self.skipTest("no C compiler")
-        wrong = run_generator(GEN).replace("USBDEVFS_URB_TYPE_BULK = 0x3", "USBDEVFS_URB_TYPE_BULK = 0x4")
+        wrong = run_generator(GEN, find_program("qemu-i386")).replace("USBDEVFS_URB_TYPE_BULK = 0x3", "USBDEVFS_URB_TYPE_BULK = 0x4")
         with self.assertRaises(AssertionError):
-            self.check_against_header(wrong, [])
+            self.check_against_header(wrong, abi_flags(GEN))
 
 
 if __name__ == "__main__":
