@@ -36,6 +36,10 @@ inline uint32_t load32(const uint8_t *p) {
     return v;
 }
 inline void store32(uint8_t *p, uint32_t v) { memcpy(p, &v, 4); }
+// The upper 8 bytes of v, to any address.
+inline void storeHigh(uint8_t *p, __m128i v) {
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(p), _mm_unpackhi_epi64(v, v));
+}
 
 // ---- Horizontal --------------------------------------------------------------
 
@@ -79,9 +83,9 @@ void flushTargets(int from, int to, __m256i norm, uint8_t *const *row, int rows)
             __m128i lo = _mm256_castsi256_si128(v);
             __m128i hi = _mm256_extracti128_si256(v, 1);
             _mm_storel_epi64(reinterpret_cast<__m128i *>(row[0] + j * 4), lo);
-            if (rows > 1) _mm_storeh_pd(reinterpret_cast<double *>(row[1] + j * 4), _mm_castsi128_pd(lo));
+            if (rows > 1) storeHigh(row[1] + j * 4, lo);
             if (rows > 2) _mm_storel_epi64(reinterpret_cast<__m128i *>(row[2] + j * 4), hi);
-            if (rows > 3) _mm_storeh_pd(reinterpret_cast<double *>(row[3] + j * 4), _mm_castsi128_pd(hi));
+            if (rows > 3) storeHigh(row[3] + j * 4, hi);
         }
         if (j < to) {
             __m256i a = _mm256_mulhi_epu16(pending[j * G + g], norm);

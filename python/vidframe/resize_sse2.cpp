@@ -33,6 +33,10 @@ inline uint32_t load32(const uint8_t *p) {
     return v;
 }
 inline void store32(uint8_t *p, uint32_t v) { memcpy(p, &v, 4); }
+// The upper 8 bytes of v, to any address.
+inline void storeHigh(uint8_t *p, __m128i v) {
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(p), _mm_unpackhi_epi64(v, v));
+}
 
 // ---- Horizontal --------------------------------------------------------------
 
@@ -47,7 +51,7 @@ void flushTargets(int from, int to, __m128i norm, uint8_t *const row[2], int row
         // a(0), a(1), b(0), b(1) -> a(0), b(0), a(1), b(1)
         __m128i v = _mm_shuffle_epi32(_mm_packus_epi16(a, b), _MM_SHUFFLE(3, 1, 2, 0));
         _mm_storel_epi64(reinterpret_cast<__m128i *>(row[0] + j * 4), v);
-        if (rows > 1) _mm_storeh_pd(reinterpret_cast<double *>(row[1] + j * 4), _mm_castsi128_pd(v));
+        if (rows > 1) storeHigh(row[1] + j * 4, v);
     }
     if (j < to) {
         __m128i a = _mm_mulhi_epu16(pending[j], norm);
