@@ -1,8 +1,9 @@
-// AVX2 kernels of the shrinking passes. The horizontal pass takes four rows
+// AVX2 kernels of the shrinking passes. The horizontal pass takes eight rows
 // at once: a register holds one column of four rows, a pixel per 64-bit
 // quarter, so the per-column plan (which does not depend on the row) drives
-// all four. The vertical pass runs along the row, sixteen pixels at a time,
-// over bands of rows with the accumulators in registers.
+// them all. The vertical pass runs along each row, sixteen channels per
+// register, against the accumulators of the stream. Exact halving (pairs of
+// pixels or rows) is done with byte averages.
 #include "resize.h"
 
 #if defined(__AVX2__)

@@ -1,7 +1,7 @@
 // SSE2 kernels of the shrinking passes. The horizontal pass takes two rows
 // at once, one pixel of each per 64-bit half, driven by the per-column plan;
-// the vertical pass runs along the row, eight pixels at a time, over bands of
-// rows with the accumulators in registers.
+// the vertical pass runs along each row, sixteen channels per step, against
+// the accumulators of the stream. Exact halving is done with byte averages.
 #include "resize.h"
 
 #if defined(__SSE2__)
@@ -41,7 +41,20 @@ inline void storeHigh(uint8_t *p, __m128i v) {
 // ---- Horizontal --------------------------------------------------------------
 
 alignas(16) __m128i pending[shrinkPlanWidth + 1];
+// The plan of the last width pair; the readout asks for the same one tile
+// row after tile row.
 ShrinkOp columnOps[shrinkPlanWidth];
+int plannedSrc, plannedDst;
+uint16_t plannedNorm;
+
+uint16_t plan(int srcWidth, int dstWidth) {
+    if (srcWidth != plannedSrc || dstWidth != plannedDst) {
+        plannedNorm = planShrink(srcWidth, dstWidth, columnOps);
+        plannedSrc = srcWidth;
+        plannedDst = dstWidth;
+    }
+    return plannedNorm;
+}
 
 void flushTargets(int from, int to, __m128i norm, uint8_t *const row[2], int rows) {
     int j = from;
@@ -69,7 +82,7 @@ inline void column(__m128i p, const ShrinkOp &op, __m128i *accum, int *pos) {
 
 void shrinkXPlanned(const uint8_t *src, int srcWidth, int height, uint32_t srcStride, uint8_t *dst,
                     int dstWidth, uint32_t dstStride) {
-    __m128i norm = splat(planShrink(srcWidth, dstWidth, columnOps));
+    __m128i norm = splat(plan(srcWidth, dstWidth));
     const __m128i zero = _mm_setzero_si128();
     for (int r = 0; r < height; r += 2) {
         int rows = height - r < 2 ? height - r : 2;
@@ -80,6 +93,10 @@ void shrinkXPlanned(const uint8_t *src, int srcWidth, int height, uint32_t srcSt
         int pos = 0, written = 0;
         int x = 0;
         for (; x + 4 <= srcWidth; x += 4) {
+            if ((x & 15) == 0) {  // a line ahead in both rows
+                _mm_prefetch(reinterpret_cast<const char *>(s[0] + x * 4 + 256), _MM_HINT_T0);
+                _mm_prefetch(reinterpret_cast<const char *>(s[1] + x * 4 + 256), _MM_HINT_T0);
+            }
             __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s[0] + x * 4));
             __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s[1] + x * 4));
             __m128i c01 = _mm_unpacklo_epi32(a, b);
