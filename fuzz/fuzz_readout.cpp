@@ -56,6 +56,11 @@ std::vector<uint8_t> flags() {
 
 void opCreate(FuzzInput &in) {
     int w = chooseInt(in, 255), h = chooseInt(in, 255);
+    // Full-width or full-height stores, but not both: each run should stay
+    // short, and a whole-frame pass over the largest store takes long.
+    const int pixelCap = 1 << 16;
+    if (w > 0 && w <= maxFrameWidth && h > 0 && h <= maxFrameHeight && w * h > pixelCap)
+        h %= pixelCap / w + 1;
     uint32_t *oldFrame = frameBuffer;
     int oldW = frameWidth, oldH = frameHeight;
     int status = createFrameStore(w, h);

@@ -32,6 +32,9 @@ FULL = os.environ.get('TILESTREAM_LEAK_FULL') == '1'
 # size, so its quick run is longer; it also runs faster without tracemalloc.
 CALLS = 100000 if FULL else 12000 if PY2 else 4000
 PAGE = os.sysconf('SC_PAGE_SIZE')
+# Under AddressSanitizer freed blocks wait in a quarantine of up to 256 MiB,
+# so the resident size grows whatever the module does: it is not measured.
+SANITIZED = 'libasan' in os.environ.get('LD_PRELOAD', '')
 
 # Allowed growth over the measured round, whatever its length: far below
 # what a leak of one small object (or one small block) per call adds up to.
@@ -105,7 +108,8 @@ class LeakCase(unittest.TestCase):
         finally:
             if tracemalloc:
                 tracemalloc.stop()
-        self.assertLess(rss1 - rss0, RSS_SLACK, 'resident size grew by %d' % (rss1 - rss0))
+        if not SANITIZED:
+            self.assertLess(rss1 - rss0, RSS_SLACK, 'resident size grew by %d' % (rss1 - rss0))
         self.assertLess(count1 - count0, COUNT_SLACK, 'count grew by %d' % (count1 - count0))
         self.assertLess(traced1 - traced0, TRACED_SLACK, 'traced grew by %d' % (traced1 - traced0))
 
@@ -114,6 +118,13 @@ class Harness(LeakCase):
     def test_a_leak_is_seen(self):
         # One small object kept per call, the smallest leak a reference
         # mistake makes, must fail the check.
+        kept = []
+        with self.assertRaises(AssertionError):
+            self.assertLevel(lambda: kept.append([len(kept)]))
+
+    @unittest.skipIf(PY2 and SANITIZED, 'seen only in the resident size on 2.7')
+    def test_a_leak_of_untracked_objects_is_seen(self):
+        # A tuple of ints, like a leaked result of getStats.
         kept = []
         with self.assertRaises(AssertionError):
             self.assertLevel(lambda: kept.append((len(kept), None)))

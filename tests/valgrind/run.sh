@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# A short run of the frame module's Python tests under valgrind memcheck, on
+# both interpreters: any invalid access, use of uninitialised memory or
+# definite leak fails it. The interpreters' own noise is suppressed
+# (python.supp); CPython 3 uses the plain allocator so memcheck sees every
+# object.
+#
+#   tests/valgrind/run.sh [BUILD_DIR]
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+build=${1:-$top/build}
+py2="$(pyenv prefix 2.7.18)/bin/python2.7"
+py3=/usr/bin/python3
+tests=(test_vidframe test_split)
+memcheck=(valgrind -q --error-exitcode=99 --suppressions="$top/tests/valgrind/python.supp"
+          --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite
+          --num-callers=20)
+cd "$top/tests/python"
+status=0
+for v in 2 3; do
+  py=$py2
+  [ $v = 3 ] && py=$py3
+  echo "valgrind: python$v ${tests[*]}"
+  if ! PYTHONMALLOC=malloc PYTHONPATH="$build/python$v:$top/tests/python" \
+      "${memcheck[@]}" "$py" -m unittest "${tests[@]}" 2>&1 | tail -n 40; then
+    status=1
+  fi
+done
+exit $status
