@@ -108,7 +108,11 @@ TEST(MyAssert, WritesToStdoutAndAborts) {
     auto r = runChild([] { __my_assert("ep & 0x80", "bulkvideo.cpp", "do_attach", 123); });
     EXPECT_TRUE(WIFSIGNALED(r.status) && WTERMSIG(r.status) == SIGABRT);
     EXPECT_EQ(r.out, "\n\rAssertion failed (bulkvideo.cpp:123): do_attach()\n \"ep & 0x80\"\n\n");
-    EXPECT_EQ(r.err, "");
+    // Under qemu's user-mode emulator (the i386 tests on a kernel without
+    // 32-bit support) the emulator reports the signal on stderr itself.
+    std::string err = r.err;
+    if (err.rfind("qemu: uncaught target signal 6", 0) == 0) err.erase(0, err.find('\n') + 1);
+    EXPECT_EQ(err, "");
 }
 
 std::string dumpOf(const unsigned char *bytes, int count, bool showAddress = false) {
