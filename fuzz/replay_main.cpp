@@ -1,9 +1,13 @@
 // Runs a fuzz target over files and directories of saved inputs, for builds
 // without libFuzzer (gcc, the sanitized build, valgrind): every regression
 // and corpus input is replayed by ctest in every build.
+// 64-bit file offsets and inode numbers on 32-bit builds too: without them
+// readdir fails (EOVERFLOW) on file systems with large inode numbers.
+#define _FILE_OFFSET_BITS 64
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -44,9 +48,16 @@ static int runPath(const std::string &path, int *count) {
         return 1;
     }
     std::vector<std::string> names;
+    errno = 0;
     while (struct dirent *e = readdir(dir))
         if (e->d_name[0] != '.') names.push_back(e->d_name);
+    int err = errno;
     closedir(dir);
+    if (err) {
+        errno = err;
+        perror(path.c_str());
+        return 1;
+    }
     int failed = 0;
     for (const std::string &name : names) failed |= runPath(path + "/" + name, count);
     return failed;
@@ -56,5 +67,6 @@ int main(int argc, char **argv) {
     int failed = 0, count = 0;
     for (int i = 1; i < argc; i++) failed |= runPath(argv[i], &count);
     printf("%d inputs replayed\n", count);
-    return failed;
+    // Nothing replayed means the inputs were not found: a failure too.
+    return failed || count == 0;
 }
