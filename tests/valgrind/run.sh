@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A short run of the frame module's Python tests under valgrind memcheck, on
-# both interpreters: any invalid access, use of uninitialised memory or
-# definite leak fails it. The interpreters' own noise is suppressed
+# both interpreters, and of the saved fuzz inputs: any invalid access, use of
+# uninitialised memory or definite leak fails it. The interpreters' own noise is suppressed
 # (python.supp); CPython 3 uses the plain allocator so memcheck sees every
 # object.
 #
@@ -23,6 +23,14 @@ for v in 2 3; do
   echo "valgrind: python$v ${tests[*]}"
   if ! PYTHONMALLOC=malloc PYTHONPATH="$build/python$v:$top/tests/python" \
       "${memcheck[@]}" "$py" -m unittest "${tests[@]}" 2>&1 | tail -n 40; then
+    status=1
+  fi
+done
+# The saved fuzz inputs through the plain build's replay drivers.
+for target in fuzz_videosink fuzz_shrink fuzz_readout; do
+  echo "valgrind: $target"
+  if ! "${memcheck[@]}" "$build/fuzz/$target" "$top/fuzz/corpus/$target" \
+      "$top/fuzz/regressions/$target"; then
     status=1
   fi
 done
