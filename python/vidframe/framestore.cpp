@@ -8,6 +8,10 @@
 int frameWidth;
 int frameHeight;
 uint32_t *frameBuffer;
+// The block frameBuffer lies in: the frame starts on a cache line, so no
+// line is shared by two tiles' rows.
+static void *frameBlock;
+constexpr size_t frameAlign = 64;
 int tilesWidth;
 int tilesHeight;
 uint8_t *changedArray;
@@ -40,21 +44,21 @@ int createFrameStore(int width, int height) {
     int scratchBytes = width * 64;
 
     // Everything new is allocated before anything old is freed, so a failed
-    // allocation leaves the previous store whole. The +1 keeps a 0 x 0 store
-    // from handing out null blocks.
-    uint32_t *newFrame = static_cast<uint32_t *>(calloc(frameBytes + 1, 1));
+    // allocation leaves the previous store whole. The spare bytes keep a 0 x 0
+    // store from handing out null blocks.
+    void *newBlock = calloc(frameBytes + frameAlign, 1);
     uint8_t *newFlags = static_cast<uint8_t *>(calloc(flagBytes + 1, 1));
     uint8_t *newTemp1 = static_cast<uint8_t *>(malloc((size_t)scratchBytes + 1));
     uint8_t *newTemp2 = static_cast<uint8_t *>(malloc((size_t)scratchBytes + 1));
-    if (!newFrame || !newFlags || !newTemp1 || !newTemp2) {
-        free(newFrame);
+    if (!newBlock || !newFlags || !newTemp1 || !newTemp2) {
+        free(newBlock);
         free(newFlags);
         free(newTemp1);
         free(newTemp2);
         return vfNoMemory;
     }
 
-    free(frameBuffer);
+    free(frameBlock);
     free(changedArray);
     free(tempBuffer1);
     free(tempBuffer2);
@@ -62,7 +66,8 @@ int createFrameStore(int width, int height) {
     frameHeight = height;
     tilesWidth = newTilesWidth;
     tilesHeight = newTilesHeight;
-    frameBuffer = newFrame;
+    frameBlock = newBlock;
+    frameBuffer = reinterpret_cast<uint32_t *>(((uintptr_t)newBlock + frameAlign - 1) & ~(uintptr_t)(frameAlign - 1));
     changedArray = newFlags;
     tempBuffer1 = newTemp1;
     tempSize1 = scratchBytes;

@@ -13,6 +13,7 @@ TEST(FrameStore, GeometryRoundsTilesUp) {
     ASSERT_EQ(createFrameStore(1920, 1600), vfOk);
     EXPECT_EQ(tilesWidth, 120);
     EXPECT_EQ(tilesHeight, 100);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(frameBuffer) % 64, 0u);
     ASSERT_EQ(createFrameStore(0, 0), vfOk);
     EXPECT_EQ(tilesWidth, 0);
     EXPECT_NE(frameBuffer, nullptr);
