@@ -2,6 +2,8 @@
 // converted per second over the bytes memcpy moves per second, same size.
 #include <benchmark/benchmark.h>
 
+#include "baseline.h"
+
 #include <ctime>
 #include <cstring>
 #include <random>
@@ -11,43 +13,19 @@
 
 namespace {
 
-// This thread's CPU seconds: the machine is shared, and CPU time does not
-// count the time other processes hold the core.
-double cpuSeconds() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return t.tv_sec + t.tv_nsec * 1e-9;
-}
-
-// memcpy's rate over `bytes` bytes, bytes per CPU second, measured like the
-// loops it is compared with: many copies, total time.
-double copyRate(size_t bytes) {
-    std::vector<uint8_t> from(bytes, 0x33), to(bytes, 0);
-    memcpy(to.data(), from.data(), bytes);
-    int rounds = 0;
-    double t0 = cpuSeconds(), t;
-    do {
-        memcpy(to.data(), from.data(), bytes);
-        benchmark::ClobberMemory();
-        rounds++;
-    } while ((t = cpuSeconds()) - t0 < 0.2);
-    benchmark::DoNotOptimize(to.data());
-    return rounds * (double)bytes / (t - t0);
-}
-
 void BM_grey(benchmark::State &state) {
     createFrameStore(1920, 1080);
     std::mt19937 rng(3);
     size_t n = (size_t)frameWidth * frameHeight;
     for (size_t i = 0; i < n; i++) frameBuffer[i] = rng();
     size_t bytes = n * 4;
-    double rate = copyRate(bytes);
-    double t0 = cpuSeconds();
+    double rate = memcpyRate(bytes);
+    double t0 = threadSeconds();
     for (auto _ : state) {
         greyscaleFrame(1);
         benchmark::ClobberMemory();
     }
-    double seconds = cpuSeconds() - t0;
+    double seconds = threadSeconds() - t0;
     state.SetBytesProcessed((int64_t)(state.iterations() * bytes));
     state.counters["x_memcpy"] = (double)state.iterations() * bytes / seconds / rate;
 }

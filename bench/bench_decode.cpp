@@ -3,6 +3,8 @@
 // bytes produced per second with memcpy's rate over the same frame size.
 #include <benchmark/benchmark.h>
 
+#include "baseline.h"
+
 #include <time.h>
 
 #include <cstring>
@@ -13,33 +15,6 @@
 #include "vidframe.h"
 
 namespace {
-
-// CPU time of this thread: the machine may be shared, and time spent
-// descheduled would otherwise count against whichever side it hit.
-double threadSeconds() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
-
-// memcpy's best rate, bytes per second, over `bytes` bytes in this process.
-double memcpyRate(size_t bytes) {
-    static std::map<size_t, double> cache;
-    auto it = cache.find(bytes);
-    if (it != cache.end()) return it->second;
-    std::vector<uint8_t> src(bytes, 0x5A), dst(bytes, 0);
-    double best = 0;
-    double until = threadSeconds() + 0.2;
-    do {
-        double t0 = threadSeconds();
-        memcpy(dst.data(), src.data(), bytes);
-        benchmark::ClobberMemory();
-        double s = threadSeconds() - t0;
-        if (s > 0 && bytes / s > best) best = bytes / s;
-    } while (threadSeconds() < until);
-    benchmark::DoNotOptimize(dst.data());
-    return cache[bytes] = best;
-}
 
 void decodeChunks(const std::vector<std::vector<uint8_t>> &chunks) {
     for (const auto &c : chunks) {

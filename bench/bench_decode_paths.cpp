@@ -5,6 +5,8 @@
 // aligned to a cache line.
 #include <benchmark/benchmark.h>
 
+#include "baseline.h"
+
 #include <time.h>
 
 #include <cstring>
@@ -17,33 +19,6 @@
 #include "vidframe.h"
 
 namespace {
-
-// CPU time of this thread, so that time spent descheduled on a shared
-// machine counts against neither the decoder nor memcpy.
-double threadSeconds() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec + ts.tv_nsec * 1e-9;
-}
-
-// memcpy's best rate in bytes per second over `bytes`, measured once per size.
-double copyRate(size_t bytes) {
-    static std::map<size_t, double> known;
-    auto it = known.find(bytes);
-    if (it != known.end()) return it->second;
-    std::vector<uint8_t> src(bytes, 0x5A), dst(bytes, 0);
-    double best = 0;
-    double until = threadSeconds() + 0.2;
-    do {
-        double t0 = threadSeconds();
-        memcpy(dst.data(), src.data(), bytes);
-        benchmark::ClobberMemory();
-        double s = threadSeconds() - t0;
-        if (s > 0 && bytes / s > best) best = bytes / s;
-    } while (threadSeconds() < until);
-    benchmark::DoNotOptimize(dst.data());
-    return known[bytes] = best;
-}
 
 // What the limits cases change around the best path.
 enum Variant {
@@ -72,7 +47,7 @@ void decodeOnPath(benchmark::State &state, DecodePath path, streams::Kind kind, 
         frameBuffer = reinterpret_cast<uint32_t *>((at + 63) & ~(uintptr_t)63);
     }
     auto chunks = streams::adapterChunks(streams::frameMessages(kind, tilesWidth, tilesHeight));
-    double rate = copyRate(frameBytes);
+    double rate = memcpyRate(frameBytes);
     double tiles = (double)tilesWidth * tilesHeight;
     double t0 = threadSeconds();
     for (auto _ : state) {

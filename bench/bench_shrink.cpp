@@ -4,6 +4,8 @@
 // second on a block of the same size.
 #include <benchmark/benchmark.h>
 
+#include "baseline.h"
+
 #include <algorithm>
 #include <ctime>
 #include <cstring>
@@ -42,32 +44,9 @@ std::vector<uint8_t> makePicture() {
     return px;
 }
 
-double threadSeconds() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
-}
-
-// memcpy's bytes per second on a frame-sized block, in CPU time as the
-// cases are measured; taken again for every case (the median of a few runs)
-// since the machine is shared and its load drifts.
-double memcpyRate() {
-    std::vector<uint8_t> a(frameBytes, 1), b(frameBytes, 2);
-    std::vector<double> times;
-    for (int i = 0; i < 41; i++) {
-        double t0 = threadSeconds();
-        memcpy(b.data(), a.data(), frameBytes);
-        benchmark::DoNotOptimize(b.data());
-        benchmark::ClobberMemory();
-        times.push_back(threadSeconds() - t0);
-    }
-    std::sort(times.begin() + 1, times.end());  // the first run pays for the page faults
-    return (double)frameBytes / times[21];
-}
-
 void reportRate(benchmark::State &state) {
     state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)frameBytes);
-    double rate = memcpyRate();
+    double rate = memcpyRate(frameBytes);
     state.counters["x_memcpy"] = benchmark::Counter(
         (double)state.iterations() * (double)frameBytes / rate, benchmark::Counter::kIsRate);
 }
