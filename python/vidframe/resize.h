@@ -11,6 +11,7 @@
 #ifndef RESIZE_H
 #define RESIZE_H
 
+#include <cstddef>
 #include <cstdint>
 
 // height rows of srcWidth pixels -> height rows of dstWidth pixels,
@@ -107,6 +108,29 @@ void shrinkYBegin(ShrinkYStream *ys, int width, int srcHeight, int dstHeight, ui
                   uint32_t dstStride);
 // The next `rows` source rows.
 void shrinkYRows(ShrinkYStream *ys, const uint8_t *src, int rows, uint32_t srcStride);
+
+// The row loop of the vector kernels' vertical pass. While halving, a pair
+// of rows that makes one target is averaged at once; every other row takes
+// the general step. Each kernel file supplies its own two row functions.
+template <void (*averageRows)(const uint8_t *a, const uint8_t *b, uint8_t *out, int n),
+          void (*verticalRow)(const ShrinkOp &op, const uint8_t *p, uint16_t *accum, int n,
+                              uint8_t *out, uint16_t normValue)>
+inline void shrinkYRowsWith(ShrinkYStream *ys, const uint8_t *src, int rows, uint32_t srcStride) {
+    int n = ys->width * 4;
+    for (int s = 0; s < rows;) {
+        const uint8_t *p = src + (size_t)s * srcStride;
+        if (ys->halving && ys->remaining == ys->step && rows - s >= 2) {
+            averageRows(p, p + srcStride, ys->target, n);
+            ys->target += ys->dstStride;
+            s += 2;
+            continue;
+        }
+        ShrinkOp op = shrinkNextOp(ys->step, &ys->remaining);
+        verticalRow(op, p, ys->accum, n, ys->target, ys->norm);
+        if (!op.keepMask) ys->target += ys->dstStride;
+        s++;
+    }
+}
 
 struct ShrinkKernels {
     // Same contract as imageShrinkX, for srcWidth <= shrinkPlanWidth.

@@ -342,26 +342,10 @@ void averageRows(const uint8_t *a, const uint8_t *b, uint8_t *out, int n) {
     for (; i < n; i++) out[i] = (uint8_t)((a[i] + b[i]) >> 1);
 }
 
-void verticalRows(ShrinkYStream *ys, const uint8_t *src, int rows, uint32_t srcStride) {
-    int n = ys->width * 4;
-    for (int s = 0; s < rows;) {
-        const uint8_t *p = src + (size_t)s * srcStride;
-        if (ys->halving && ys->remaining == ys->step && rows - s >= 2) {
-            averageRows(p, p + srcStride, ys->target, n);
-            ys->target += ys->dstStride;
-            s += 2;
-            continue;
-        }
-        ShrinkOp op = shrinkNextOp(ys->step, &ys->remaining);
-        verticalRow(op, p, ys->accum, n, ys->target, ys->norm);
-        if (!op.keepMask) ys->target += ys->dstStride;
-        s++;
-    }
-}
-
 }  // namespace
 
-const ShrinkKernels avx2ShrinkKernels = {shrinkX, verticalRows, halveBoth};
+const ShrinkKernels avx2ShrinkKernels = {shrinkX, shrinkYRowsWith<averageRows, verticalRow>,
+                                            halveBoth};
 
 #else
 
