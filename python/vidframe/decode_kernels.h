@@ -13,7 +13,9 @@
 #include <cstddef>
 #include <cstdint>
 
-enum DecodePath {
+// A fixed underlying type, so any int converts to a DecodePath and an unknown
+// one is refused by setDecodePath rather than being undefined.
+enum DecodePath : int {
     decodeScalar = 0,  // the reference loops in decoder.cpp
     decodeSse2,        // 128-bit stores
     decodeAvx2,        // 256-bit stores

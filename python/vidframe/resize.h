@@ -29,7 +29,8 @@ void imageShrinkXScalar(const uint8_t *src, int srcWidth, int height, uint32_t s
 void imageShrinkYScalar(const uint8_t *src, int width, int srcHeight, uint32_t srcStride,
                         uint8_t *dst, int dstHeight, uint32_t dstStride);
 
-enum ShrinkPath {
+// Fixed underlying type: an unknown value is refused, not undefined.
+enum ShrinkPath : int {
     shrinkScalar = 0,  // the functions above
     shrinkSse2,        // two rows (horizontal) or four pixels (vertical) per 128-bit register
     shrinkAvx2,        // four rows or eight pixels per 256-bit register
