@@ -21,25 +21,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_IGNORE_PATH /usr/lib/x86_64-linux-gnu /usr/lib/x86_64-linux-gnu/cmake
     /usr/lib/x86_64-linux-gnu/cmake/GTest)
 
-# Hosts whose kernel runs no 32-bit programs (no IA-32 emulation) run the
-# tests under qemu's user-mode emulator instead; ctest then prefixes it.
-if(NOT DEFINED TILESTREAM_I386_EMULATOR)
-  set(_probe ${CMAKE_BINARY_DIR}/i386-probe)
-  file(WRITE ${_probe}.c "int main(void) { return 0; }\n")
-  execute_process(COMMAND gcc -m32 ${_probe}.c -o ${_probe} RESULT_VARIABLE _built
-                  OUTPUT_QUIET ERROR_QUIET)
-  set(_emulator "")
-  if(_built EQUAL 0)
-    execute_process(COMMAND ${_probe} RESULT_VARIABLE _ran OUTPUT_QUIET ERROR_QUIET)
-    if(NOT _ran EQUAL 0)
-      find_program(_qemu qemu-i386)
-      if(_qemu)
-        set(_emulator ${_qemu})
-      endif()
-    endif()
-  endif()
-  set(TILESTREAM_I386_EMULATOR "${_emulator}" CACHE STRING "Runs i386 programs on this host")
-endif()
-if(TILESTREAM_I386_EMULATOR)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${TILESTREAM_I386_EMULATOR})
-endif()
+# Whether the programs built here run straight on the kernel or under
+# qemu-i386 is worked out by cmake/I386Emulation.cmake (switch
+# TILESTREAM_I386_EMULATION), which also gives ctest the emulator.
