@@ -14,7 +14,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=${1:?usage: build_initramfs.sh WORKDIR CONFIG}
 config=${2:?usage: build_initramfs.sh WORKDIR CONFIG}
 cache=${TILESTREAM_QEMU_CACHE:-/var/cache/tilestream-qemu}
-mkdir -p "$work" "$cache"
+mkdir -p "$work"
+if ! { mkdir -p "$cache" && [ -w "$cache" ]; } 2>/dev/null; then
+  # Not ours to write (not root, read-only /var): a cache of this user's.
+  cache=${XDG_CACHE_HOME:-$HOME/.cache}/tilestream-qemu
+  mkdir -p "$cache"
+fi
 # One download and unpacking at a time, whatever runs share the cache.
 exec 9> "$cache/.lock"
 flock 9

@@ -9,8 +9,11 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$top/build}
-py2="$(pyenv prefix 2.7.18)/bin/python2.7"
-py3=/usr/bin/python3
+# The interpreters the build was configured with.
+cached() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+py2=$(cached PYTHON2_EXECUTABLE)
+py3=$(cached PYTHON3_EXECUTABLE)
+[ -x "$py2" ] && [ -x "$py3" ] || { echo "valgrind: no interpreters in $build/CMakeCache.txt" >&2; exit 1; }
 tests=(test_vidframe test_split)
 memcheck=(valgrind -q --error-exitcode=99 --suppressions="$top/tests/valgrind/python.supp"
           --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite
