@@ -5,6 +5,10 @@
 #
 # makes targets <name>_py2 and <name>_py3 whose outputs are
 # ${CMAKE_BINARY_DIR}/python2/<name>.so and ${CMAKE_BINARY_DIR}/python3/<name>.so.
+# TILESTREAM_PYTHON_VERSIONS (default "2;3") narrows that to one interpreter,
+# as the Python package build (setup.py) does with its own interpreter as
+# PYTHON2_EXECUTABLE or PYTHON3_EXECUTABLE.
+set(TILESTREAM_PYTHON_VERSIONS "2;3" CACHE STRING "Interpreter versions to build the modules for")
 
 if(NOT PYTHON2_EXECUTABLE)
   execute_process(COMMAND pyenv prefix 2.7.18 OUTPUT_VARIABLE _py2prefix
@@ -27,8 +31,12 @@ function(_tilestream_python_include exe outvar)
 endfunction()
 
 if(BUILD_PYTHON_MODULES)
-  _tilestream_python_include(${PYTHON2_EXECUTABLE} PYTHON2_INCLUDE_DIR)
-  _tilestream_python_include(${PYTHON3_EXECUTABLE} PYTHON3_INCLUDE_DIR)
+  foreach(v ${TILESTREAM_PYTHON_VERSIONS})
+    if(NOT v MATCHES "^[23]$")
+      message(FATAL_ERROR "TILESTREAM_PYTHON_VERSIONS takes 2, 3 or both, not '${v}'")
+    endif()
+    _tilestream_python_include(${PYTHON${v}_EXECUTABLE} PYTHON${v}_INCLUDE_DIR)
+  endforeach()
 endif()
 
 function(tilestream_python_module)
@@ -36,12 +44,13 @@ function(tilestream_python_module)
   if(NOT BUILD_PYTHON_MODULES)
     return()
   endif()
-  foreach(v 2 3)
+  foreach(v ${TILESTREAM_PYTHON_VERSIONS})
     set(t ${M_NAME}_py${v})
     add_library(${t} MODULE ${M_SOURCES})
     target_include_directories(${t} SYSTEM PRIVATE ${PYTHON${v}_INCLUDE_DIR})
     target_include_directories(${t} PRIVATE ${PROJECT_SOURCE_DIR}/common)
-    target_compile_definitions(${t} PRIVATE PY_SSIZE_T_CLEAN ${M_DEFINITIONS})
+    target_compile_definitions(${t} PRIVATE PY_SSIZE_T_CLEAN
+      TILESTREAM_VERSION="${PROJECT_VERSION}" ${M_DEFINITIONS})
     target_link_libraries(${t} PRIVATE ${M_LIBS})
     set_target_properties(${t} PROPERTIES
       PREFIX "" SUFFIX ".so" OUTPUT_NAME ${M_NAME}

@@ -12,6 +12,12 @@
 #define TS_FROM_LONG PyLong_FromLong
 #define TS_INIT_FUNC(name) PyMODINIT_FUNC PyInit_##name(void)
 #define TS_INIT_RETURN(m) return (m)
+// Gives up on a half-made module: its reference is dropped, the error stays set.
+#define TS_INIT_FAIL(m) \
+    do {                \
+        Py_DECREF(m);   \
+        return NULL;    \
+    } while (0)
 // Creates the module over its method table, no doc string, no per-module state.
 #define TS_CREATE_MODULE(m, name, methods)                                               \
     static struct PyModuleDef name##_moduledef = {PyModuleDef_HEAD_INIT, #name, NULL, -1, \
@@ -85,6 +91,11 @@ static inline void tsViewDealloc(PyObject *self) {
     do {                  \
         (void)(m);        \
         return;           \
+    } while (0)
+#define TS_INIT_FAIL(m) \
+    do {                \
+        (void)(m);      \
+        return;         \
     } while (0)
 #define TS_CREATE_MODULE(m, name, methods) (m) = Py_InitModule4(#name, methods, NULL, NULL, 1013)
 
@@ -163,6 +174,15 @@ static inline PyObject *tsReadOnlyView(PyObject *owner, void *data, Py_ssize_t l
     PyObject *view = TS_VIEW_RESULT(reinterpret_cast<PyObject *>(e));
     Py_DECREF(e);
     return view;
+}
+
+// The project's version (VERSION at the top of the tree, passed in by the
+// build) as the module attribute __version__, beside the method table.
+#ifndef TILESTREAM_VERSION
+#define TILESTREAM_VERSION "unknown"
+#endif
+static inline int tsAddVersion(PyObject *module) {
+    return PyModule_AddStringConstant(module, "__version__", TILESTREAM_VERSION);
 }
 
 #endif

@@ -283,5 +283,6 @@ TS_INIT_FUNC(bulkvideo) {
     PyObject *m = NULL;
     if (tsViewReady() < 0) TS_INIT_RETURN(m);
     TS_CREATE_MODULE(m, bulkvideo, methods);
+    if (m && tsAddVersion(m) < 0) TS_INIT_FAIL(m);
     TS_INIT_RETURN(m);
 }

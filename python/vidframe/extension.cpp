@@ -151,5 +151,6 @@ static PyMethodDef methods[] = {
 TS_INIT_FUNC(vidframe) {
     PyObject *m;
     TS_CREATE_MODULE(m, vidframe, methods);
+    if (m && tsAddVersion(m) < 0) TS_INIT_FAIL(m);
     TS_INIT_RETURN(m);
 }

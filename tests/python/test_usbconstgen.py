@@ -138,6 +138,14 @@ class UsbConstGenTest(unittest.TestCase):
             with open(path, "rb") as f:
                 self.assertEqual(f.read().decode("ascii"), run_generator(gen), name)
 
+    def test_installed_module_is_the_native_output(self):
+        # Only where the tests run against an installed package.
+        path = os.path.join(os.environ.get("TILESTREAM_MODULES", ""), "usbconsts.py")
+        if not os.path.exists(path):
+            self.skipTest("no installed usbconsts")
+        with open(path, "rb") as f:
+            self.assertEqual(f.read().decode("ascii"), run_generator(GEN))
+
     def test_native_build_matches_native_header(self):
         out = run_generator(GEN)
         self.check_shape(out)

@@ -1,6 +1,7 @@
 """The frame module from Python: the operation table, createBuffer,
 getStats and videoSink, on whichever interpreter runs it."""
 import mmap
+import os
 import struct
 import subprocess
 import sys
@@ -66,6 +67,15 @@ class ModuleTest(unittest.TestCase):
         self.assertEqual(sorted(functions), sorted(n for n, _ in self.TABLE))
         if not PY2:  # the module dict keeps the table's order on 3
             self.assertEqual(functions, [n for n, _ in self.TABLE])
+
+    def test_version_and_origin(self):
+        with open(os.path.join(os.path.dirname(__file__), '..', '..', 'VERSION')) as f:
+            self.assertEqual(vidframe.__version__, f.read().strip())
+        # The copy under test is the one asked for (the build's, or an installed one).
+        modules = os.environ.get('TILESTREAM_MODULES')
+        if modules:
+            where = os.path.realpath(vidframe.__file__)
+            self.assertTrue(where.startswith(os.path.realpath(modules) + os.sep), where)
 
     def test_fresh_process_has_no_store(self):
         # Before any createBuffer the grid is 0 x 0: every tile is out of range.
