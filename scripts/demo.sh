@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# The main job: sets the machine up, builds, decodes the bundled sample stream
-# with the frame module, prints the decoder's statistics and writes the frame
-# to out/frame.png.
+# The main job: sets the machine up, builds, and replays the bundled sample
+# (a real desktop, samples/desktop.png, as the adapter's stream) through the
+# display loop with vidtool, printing what the decoder saw and writing the
+# picture to out/desktop.png (and a half-size one to out/desktop-half.png).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$top/build}
 "$top/scripts/setup.sh"
 "$top/scripts/build.sh"
-PYTHONPATH="$build/python3" /usr/bin/python3 "$top/tools/demo.py" \
-  "$top/samples/desktop.stream" --size 1024x768 --out "$top/out/frame.png"
+mkdir -p "$top/out"
+TILESTREAM_BUILD=${BUILD_DIR:-$top/build} "$top/vidtool" replay "$top/samples/desktop.stream" \
+  "$top/out/desktop.png" --size 800x600
+TILESTREAM_BUILD=${BUILD_DIR:-$top/build} "$top/vidtool" replay "$top/samples/desktop.stream" \
+  "$top/out/desktop-half.png" --size 800x600 --scale 0.5 >/dev/null
+echo "written       $top/out/desktop-half.png (scale 0.5)"

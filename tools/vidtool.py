@@ -1,0 +1,539 @@
+"""vidtool: the adapter's video stream from the command line.
+
+    vidtool encode PICTURE OUT [--update-from OLDPICTURE] [--chunk N]
+    vidtool replay STREAM OUT.png [--scale S] [--chunk N] [--size WxH]
+    vidtool record --device /dev/bus/usb/BBB/DDD [--endpoint 0x81] [--seconds N] OUT
+
+It uses the project's modules as the application does: vidframe decodes
+and reads back, bulkvideo reads a device, usbconsts (generated at build
+time for this interpreter's ABI) gives the usbdevfs request numbers. They
+come from an installed package, else from the build tree (build/, or
+$TILESTREAM_BUILD). Python 3 with Pillow and tqdm.
+"""
+import argparse
+import errno
+import fcntl
+import os
+import signal
+import struct
+import sys
+import threading
+import time
+
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BLOCK = 512
+PADDING = b"\xff\xff\xff\xff"
+IMAGE_MESSAGE = 516
+MAX_WIDTH, MAX_HEIGHT = 1920, 1600   # the largest frame store
+MAX_CHUNK = 64 << 20
+
+
+class Failure(Exception):
+    """A bad input or a failing device: one line for the user, exit status 1."""
+
+
+def load_modules(*names):
+    """The named modules: installed ones first, else those of the build tree."""
+    build = os.environ.get("TILESTREAM_BUILD") or os.path.join(TOP, "build")
+    abi = "usbconsts_i386" if struct.calcsize("P") == 4 else "usbconsts"
+    found = []
+    for name in names:
+        try:
+            found.append(__import__(name))
+            continue
+        except ImportError:
+            pass
+        for folder in (os.path.join(build, "python3"), os.path.join(build, "usbconstgen")):
+            if folder not in sys.path:
+                sys.path.append(folder)
+        try:
+            found.append(__import__(abi if name == "usbconsts" else name))
+        except ImportError:
+            raise Failure("the %s module is not built: run ./scripts/demo.sh (or ./scripts/build.sh) first"
+                          % name)
+    return found
+
+
+def image_module():
+    try:
+        from PIL import Image
+    except ImportError:
+        raise Failure("Pillow is missing: apt-get install python3-pil")
+    return Image
+
+
+def progress(**kw):
+    """A tqdm bar on standard error (quiet when that is not a terminal and
+    the work is short)."""
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        raise Failure("tqdm is missing: apt-get install python3-tqdm")
+    kw.setdefault("file", sys.stderr)
+    kw.setdefault("leave", False)
+    kw.setdefault("disable", None)   # no bar when standard error is no terminal
+    return tqdm(**kw)
+
+
+# ---- the stream ---------------------------------------------------------------
+
+def rgb565(rgb_bytes):
+    """5-6-5 words of a picture's RGB bytes (3 per pixel), in pixel order."""
+    r, g, b = rgb_bytes[0::3], rgb_bytes[1::3], rgb_bytes[2::3]
+    return [(r[i] >> 3) << 11 | (g[i] >> 2) << 5 | (b[i] >> 3) for i in range(len(r))]
+
+
+def tile_words(words, width, height, column, row):
+    """The tile's 256 words, row by row; pixels outside the picture repeat
+    its last column or row, so an edge tile of one colour stays solid."""
+    out = []
+    x0, y0 = column * 16, row * 16
+    for y in range(y0, y0 + 16):
+        base = min(y, height - 1) * width
+        for x in range(x0, x0 + 16):
+            out.append(words[base + min(x, width - 1)])
+    return out
+
+
+def tile_message(column, row, tile):
+    position = (row & 0x7F) << 7 | (column & 0x7F)
+    if all(w == tile[0] for w in tile):
+        return struct.pack("<HH", tile[0], 0x4000 | position)
+    return struct.pack("<HH", 0, position) + struct.pack("<256H", *tile)
+
+
+def chunked(messages, chunk):
+    """Chunks as the adapter sends them: whole messages; where the next one
+    does not fit, a padding marker closes the chunk at a block boundary.
+    Every chunk is a whole number of 512-byte blocks."""
+    chunks, cur = [], bytearray()
+    for msg in messages:
+        if len(cur) + len(msg) + len(PADDING) > chunk:
+            close(cur)
+            chunks.append(bytes(cur))
+            cur = bytearray()
+        cur += msg
+    if cur:
+        close(cur)
+        chunks.append(bytes(cur))
+    return chunks
+
+
+def close(cur):
+    """Pads a chunk to its block boundary (a marker, then fill bytes that
+    the decoder skips); one that ends on a boundary needs none."""
+    if len(cur) % BLOCK:
+        cur += PADDING
+        cur += b"\xff" * (-len(cur) % BLOCK)
+
+
+def scan_tiles(data):
+    """(highest column, highest row, whether the last message ends with the
+    data) of what the stream addresses, walking it as the decoder does with
+    512-byte blocks from the stream's start; column and row are -1 when it
+    addresses no tile."""
+    pos, end = 0, len(data)
+    top_col = top_row = -1
+    while pos + 4 <= end:
+        w1 = data[pos + 2] | data[pos + 3] << 8
+        if data[pos:pos + 4] == PADDING:
+            pos += BLOCK - pos % BLOCK
+            continue
+        if w1 & 0x4000 or pos + IMAGE_MESSAGE <= end:
+            top_col = max(top_col, w1 & 0x7F)
+            top_row = max(top_row, (w1 >> 7) & 0x7F)
+        pos += 4 if w1 & 0x4000 else IMAGE_MESSAGE
+    return top_col, top_row, pos == end
+
+
+# ---- encode -------------------------------------------------------------------
+
+def read_picture(path):
+    Image = image_module()
+    try:
+        with Image.open(path) as im:
+            im = im.convert("RGB")
+            size = im.size
+            data = im.tobytes()
+    except FileNotFoundError:
+        raise Failure("%s: no such file" % path)
+    except PermissionError:
+        raise Failure("%s: not readable" % path)
+    except IsADirectoryError:
+        raise Failure("%s: is a directory" % path)
+    except (OSError, ValueError, SyntaxError) as e:  # Pillow's UnidentifiedImageError is an OSError
+        raise Failure("%s: not a picture Pillow can read (%s)" % (path, e))
+    width, height = size
+    if width > MAX_WIDTH or height > MAX_HEIGHT:
+        raise Failure("%s: %dx%d is larger than the largest frame, %dx%d"
+                      % (path, width, height, MAX_WIDTH, MAX_HEIGHT))
+    return width, height, rgb565(data)
+
+
+def encode(picture, old=None, chunk=16384):
+    """(chunks, tiles sent, solid tiles) for picture (width, height, words);
+    with old, only the tiles whose words differ from it."""
+    width, height, words = picture
+    messages, solid = [], 0
+    for row in range((height + 15) // 16):
+        for column in range((width + 15) // 16):
+            tile = tile_words(words, width, height, column, row)
+            if old is not None and tile == tile_words(old[2], width, height, column, row):
+                continue
+            msg = tile_message(column, row, tile)
+            solid += len(msg) == 4
+            messages.append(msg)
+    return chunked(messages, chunk), len(messages), solid
+
+
+def cmd_encode(args):
+    picture = read_picture(args.picture)
+    old = None
+    if args.update_from:
+        old = read_picture(args.update_from)
+        if old[:2] != picture[:2]:
+            raise Failure("%s is %dx%d but %s is %dx%d: an update needs pictures of one size"
+                          % (args.update_from, old[0], old[1], args.picture, picture[0], picture[1]))
+    chunks, tiles, solid = encode(picture, old, args.chunk)
+    data = b"".join(chunks)
+    write_file(args.out, data)
+    print("tiles sent    %d (%d solid, %d image)" % (tiles, solid, tiles - solid))
+    print("stream        %d bytes in %d chunks of up to %d bytes, %dx%d picture"
+          % (len(data), len(chunks), args.chunk, picture[0], picture[1]))
+    return 0
+
+
+def write_file(path, data):
+    try:
+        with open(path, "wb") as f:
+            f.write(data)
+    except OSError as e:
+        raise Failure("%s: cannot write (%s)" % (path, e.strerror or e))
+
+
+# ---- replay -------------------------------------------------------------------
+
+def tile_size(scale):
+    """Pixels per tile side at scale, as the readout computes it (single precision)."""
+    return int(struct.unpack("f", struct.pack("f", min(scale, 1.0)))[0] * 16)
+
+
+def replay(data, size, scale=1.0, chunk=16384, bar=None):
+    """Decodes data into a frame of size through videoSink, chunk bytes at a
+    time, and runs the display loop after every chunk. Returns (RGB bytes of
+    the picture, its size, statistics)."""
+    (vidframe,) = load_modules("vidframe")
+    width, height = size
+    tiles_w, tiles_h = (width + 15) // 16, (height + 15) // 16
+    ts = tile_size(scale)
+    out_w, out_h = (width * ts + 15) // 16, (height * ts + 15) // 16
+    canvas_w = tiles_w * ts
+    canvas = bytearray(canvas_w * tiles_h * ts * 4)
+    vidframe.createBuffer(width, height)
+    vidframe.getStats()
+    stats = dict(tiles=0, padding=0, bogus=0, incomplete=0, chunks=0, decode_s=0.0)
+    view = memoryview(data)
+    for start in range(0, len(data), chunk):
+        piece = view[start:start + chunk]
+        t0 = time.perf_counter()
+        stats["incomplete"] += vidframe.videoSink(piece)
+        stats["decode_s"] += time.perf_counter() - t0
+        stats["chunks"] += 1
+        for row in range(tiles_h):
+            for first, count in vidframe.getChanges(row, tiles_w):
+                stats["tiles"] += count
+                pixels, (bw, bh) = vidframe.toRGBString(first, row, count, 1, scale)
+                for y in range(bh):
+                    at = ((row * ts + y) * canvas_w + first * ts) * 4
+                    canvas[at:at + bw * 4] = pixels[y * bw * 4:(y + 1) * bw * 4]
+        if bar is not None:
+            bar.update(len(piece))
+    padding, bogus = vidframe.getStats()
+    stats.update(padding=padding, bogus=bogus)
+    # Rows of 4-byte pixels cut to the picture, the fourth byte dropped.
+    rgb = bytearray()
+    for y in range(out_h):
+        row = canvas[y * canvas_w * 4:(y * canvas_w + out_w) * 4]
+        del row[3::4]
+        rgb += row
+    return bytes(rgb), (out_w, out_h), stats
+
+
+def parse_size(text):
+    try:
+        w, h = (int(v) for v in text.lower().split("x"))
+    except ValueError:
+        raise argparse.ArgumentTypeError("size must be WIDTHxHEIGHT, e.g. 1024x768, not %r" % text)
+    if not (1 <= w <= MAX_WIDTH and 1 <= h <= MAX_HEIGHT):
+        raise argparse.ArgumentTypeError("size %dx%d is outside 1x1 to %dx%d"
+                                         % (w, h, MAX_WIDTH, MAX_HEIGHT))
+    return w, h
+
+
+def parse_scale(text):
+    try:
+        s = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("scale must be a number, not %r" % text)
+    if not (0.0625 <= s <= 1.0):
+        raise argparse.ArgumentTypeError("scale %s is outside 0.0625 to 1" % text)
+    return s
+
+
+def parse_chunk(text):
+    try:
+        n = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError("chunk must be a whole number of bytes, not %r" % text)
+    if n < BLOCK or n % BLOCK or n > MAX_CHUNK:
+        raise argparse.ArgumentTypeError("chunk %s must be a multiple of 512 from 512 to %d"
+                                         % (text, MAX_CHUNK))
+    return n
+
+
+def read_stream(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        raise Failure("%s: no such file" % path)
+    except IsADirectoryError:
+        raise Failure("%s: is a directory" % path)
+    except OSError as e:
+        raise Failure("%s: not readable (%s)" % (path, e.strerror or e))
+
+
+def cmd_replay(args):
+    data = read_stream(args.stream)
+    if not data:
+        raise Failure("%s: empty stream" % args.stream)
+    size = args.size
+    if size is None:
+        col, row, whole = scan_tiles(data)
+        if col < 0:
+            raise Failure("%s: no tile messages found: not a video stream" % args.stream)
+        size = ((col + 1) * 16, (row + 1) * 16)
+        if not whole:
+            raise Failure("%s: not a video stream: its last message runs past the end of the "
+                          "file (give --size to decode it anyway)" % args.stream)
+        if size[0] > MAX_WIDTH or size[1] > MAX_HEIGHT:
+            raise Failure("%s: not a video stream of a frame up to %dx%d: it addresses tile "
+                          "column %d, row %d (give --size to decode it anyway)"
+                          % (args.stream, MAX_WIDTH, MAX_HEIGHT, col, row))
+    with progress(total=len(data), unit="B", unit_scale=True, desc="replay") as bar:
+        rgb, out_size, stats = replay(data, size, args.scale, args.chunk, bar)
+    if stats["tiles"] == 0:
+        raise Failure("%s: no tile of the %dx%d frame decoded: not a video stream of that size"
+                      % (args.stream, size[0], size[1]))
+    Image = image_module()
+    try:
+        Image.frombytes("RGB", out_size, rgb).save(args.out, format="PNG")
+    except (OSError, ValueError) as e:
+        raise Failure("%s: cannot write (%s)" % (args.out, getattr(e, "strerror", None) or e))
+    rate = len(data) / stats["decode_s"] / 1e6 if stats["decode_s"] > 0 else float("inf")
+    print("frame         %dx%d, picture %dx%d at scale %g" % (size + out_size + (args.scale,)))
+    print("stream        %d bytes in %d chunks of up to %d bytes" % (len(data), stats["chunks"], args.chunk))
+    print("tiles decoded %d" % stats["tiles"])
+    print("padding       %d markers" % stats["padding"])
+    print("out of range  %d tile messages" % stats["bogus"])
+    print("incomplete    %d chunks" % stats["incomplete"])
+    print("decode        %.1f MB/s (videoSink alone)" % rate)
+    print("written       %s" % args.out)
+    return 0
+
+
+# ---- record -------------------------------------------------------------------
+
+def parse_endpoint(text):
+    try:
+        ep = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError("endpoint must be a number such as 0x81, not %r" % text)
+    if not (0x81 <= ep <= 0x8F):
+        raise argparse.ArgumentTypeError("endpoint %s is not a bulk-IN address (0x81 to 0x8f)" % text)
+    return ep
+
+
+def parse_seconds(text):
+    try:
+        s = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("seconds must be a number, not %r" % text)
+    if not s > 0 or s == float("inf"):
+        raise argparse.ArgumentTypeError("seconds must be above 0, not %s" % text)
+    return s
+
+
+def usb_ioctl(fd, request, value):
+    fcntl.ioctl(fd, request, struct.pack("I", value))
+
+
+def open_device(path, interface, consts):
+    try:
+        fd = os.open(path, os.O_RDWR)
+    except FileNotFoundError:
+        raise Failure("%s: no such device node" % path)
+    except PermissionError:
+        raise Failure("%s: permission denied (run as root or add a udev rule)" % path)
+    except IsADirectoryError:
+        raise Failure("%s: is a directory, not a usbdevfs node" % path)
+    except OSError as e:
+        raise Failure("%s: cannot open (%s)" % (path, e.strerror))
+    try:
+        usb_ioctl(fd, consts.USBDEVFS_CLAIMINTERFACE, interface)
+    except OSError as e:
+        os.close(fd)
+        if e.errno in (errno.ENOTTY, errno.EINVAL, errno.ENOSYS):
+            raise Failure("%s: not a usbdevfs node (%s)" % (path, e.strerror))
+        if e.errno == errno.EBUSY:
+            raise Failure("%s: interface %d is in use by another driver or program" % (path, interface))
+        raise Failure("%s: cannot claim interface %d (%s)" % (path, interface, e.strerror))
+    return fd
+
+
+def record(fd, endpoint, out, seconds=None, bar=None, stop=None):
+    """Writes what endpoint delivers to the open file out until seconds pass,
+    stop is set, SIGINT arrives or the device fails. A reader thread does the
+    reads and writes; this thread waits, and ends a blocked read by
+    detaching. Returns (bytes written, why it stopped, error or None)."""
+    (bulkvideo,) = load_modules("bulkvideo")
+    try:
+        handle = bulkvideo.attach(fd, endpoint)
+    except IOError as e:
+        if e.errno in (errno.ENOENT, errno.EINVAL, errno.EPIPE):
+            raise Failure("no bulk-IN endpoint 0x%02x on this device (%s)" % (endpoint, e.strerror))
+        raise Failure("cannot start reading endpoint 0x%02x (%s)" % (endpoint, e.strerror or e))
+    stop = stop or threading.Event()
+    state = {"bytes": 0, "error": None, "done": False}
+
+    def reader():
+        try:
+            while not stop.is_set():
+                view = bulkvideo.readVideo(handle)
+                if stop.is_set():
+                    break
+                out.write(view)
+                state["bytes"] += len(view)
+        except (IOError, EOFError) as e:
+            if not stop.is_set():
+                state["error"] = e
+        finally:
+            state["done"] = True
+
+    thread = threading.Thread(target=reader, name="vidtool-record")
+    thread.daemon = True
+    deadline = None if seconds is None else time.monotonic() + seconds
+    why = "device"
+    shown = 0
+    thread.start()
+    try:
+        while not state["done"]:
+            if deadline is not None and time.monotonic() >= deadline:
+                why = "seconds"
+                break
+            wait = 0.2 if deadline is None else max(0.0, min(0.2, deadline - time.monotonic()))
+            if stop.wait(wait):
+                why = "stopped"
+                break
+            if bar is not None:
+                bar.update(state["bytes"] - shown)
+                shown = state["bytes"]
+    except KeyboardInterrupt:
+        why = "interrupted"
+    stop.set()
+    bulkvideo.detach(handle)
+    thread.join(10)
+    if bar is not None:
+        bar.update(state["bytes"] - shown)
+    del handle
+    return state["bytes"], why, state["error"]
+
+
+def cmd_record(args):
+    (consts,) = load_modules("usbconsts")
+    fd = open_device(args.device, args.interface, consts)
+    try:
+        try:
+            out = open(args.out, "wb", buffering=0)
+        except OSError as e:
+            raise Failure("%s: cannot write (%s)" % (args.out, e.strerror or e))
+        started = time.monotonic()
+        with out, progress(unit="B", unit_scale=True, desc="record") as bar:
+            # SIGINT raises KeyboardInterrupt in this thread only; the reader
+            # thread never sees it.
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+            total, why, error = record(fd, args.endpoint, out, args.seconds, bar)
+        elapsed = max(time.monotonic() - started, 1e-9)
+    finally:
+        try:
+            usb_ioctl(fd, consts.USBDEVFS_RELEASEINTERFACE, args.interface)
+        except OSError:
+            pass  # the device may be gone
+        os.close(fd)
+    print("recorded      %d bytes in %.1f s (%.2f MB/s) to %s" % (total, elapsed, total / elapsed / 1e6, args.out))
+    if error is not None:
+        if isinstance(error, EOFError):
+            raise Failure("the device stopped delivering; %d bytes kept in %s" % (total, args.out))
+        if getattr(error, "errno", None) == errno.ENOSPC:
+            raise Failure("%s: disk full; the %d bytes written before are kept" % (args.out, total))
+        raise Failure("stopped on an error (%s); %d bytes kept in %s"
+                      % (getattr(error, "strerror", None) or error, total, args.out))
+    print("stopped       %s" % {"seconds": "after %s s" % args.seconds, "interrupted": "by Ctrl-C",
+                                "stopped": "on request", "device": "by the device"}[why])
+    return 0
+
+
+# ---- command line ---------------------------------------------------------------
+
+def parser():
+    ap = argparse.ArgumentParser(prog="vidtool", description="Encode, replay and record the "
+                                 "adapter's video stream.")
+    sub = ap.add_subparsers(dest="command", metavar="COMMAND")
+    sub.required = True
+    p = sub.add_parser("encode", help="a picture as the adapter's stream",
+                       description="Encodes a picture into the adapter's stream: solid tile messages "
+                       "for uniform tiles, image tile messages otherwise, in chunks padded to 512-byte "
+                       "blocks.")
+    p.add_argument("picture", help="any picture Pillow reads")
+    p.add_argument("out", help="the stream file to write")
+    p.add_argument("--update-from", metavar="OLDPICTURE",
+                   help="send only the tiles that differ from this picture (same size)")
+    p.add_argument("--chunk", type=parse_chunk, default=16384, help="chunk size in bytes (default 16384)")
+    p.set_defaults(run=cmd_encode)
+
+    p = sub.add_parser("replay", help="decode a stream into a PNG through the display loop",
+                       description="Decodes a stream file with videoSink chunk by chunk, runs the "
+                       "display loop (getChanges, toRGBString) and writes the picture.")
+    p.add_argument("stream")
+    p.add_argument("out", help="the PNG to write")
+    p.add_argument("--scale", type=parse_scale, default=1.0, help="0.0625 to 1 (default 1)")
+    p.add_argument("--chunk", type=parse_chunk, default=16384, help="chunk size in bytes (default 16384)")
+    p.add_argument("--size", type=parse_size, help="frame size WxH (default: the tiles the stream addresses)")
+    p.set_defaults(run=cmd_replay)
+
+    p = sub.add_parser("record", help="record a device's video stream (Linux)",
+                       description="Reads the video endpoint of an adapter through usbdevfs and "
+                       "writes the raw stream. Ctrl-C or --seconds stops; what was read is kept.")
+    p.add_argument("--device", required=True, help="the usbdevfs node, /dev/bus/usb/BBB/DDD")
+    p.add_argument("--endpoint", type=parse_endpoint, default=0x81, help="bulk-IN endpoint (default 0x81)")
+    p.add_argument("--interface", type=int, default=0, help="interface to claim (default 0)")
+    p.add_argument("--seconds", type=parse_seconds, help="stop after this many seconds")
+    p.add_argument("out", help="the stream file to write")
+    p.set_defaults(run=cmd_record)
+    return ap
+
+
+def main(argv=None):
+    args = parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except Failure as e:
+        sys.stderr.write("vidtool: %s\n" % e)
+        return 1
+    except KeyboardInterrupt:
+        sys.stderr.write("vidtool: interrupted\n")
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())
