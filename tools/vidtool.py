@@ -412,8 +412,14 @@ def record(fd, endpoint, out, seconds=None, bar=None, stop=None):
                 view = bulkvideo.readVideo(handle)
                 if stop.is_set():
                     break
-                out.write(view)
-                state["bytes"] += len(view)
+                # An unbuffered write may take part of the view (a disk
+                # filling up); the rest goes again, and the next write
+                # then fails with ENOSPC.
+                view = memoryview(view)
+                while len(view):
+                    n = out.write(view)
+                    state["bytes"] += n
+                    view = view[n:]
         except (IOError, EOFError) as e:
             if not stop.is_set():
                 state["error"] = e

@@ -109,7 +109,9 @@ def client(opts, py, args, timeout):
                PYTHONPATH=':'.join([os.path.join(opts.build, 'python' + major),
                                     os.path.join(opts.src, 'tests', 'python')]),
                PYTHONUNBUFFERED='1')
-    cmd = [py, os.path.join(opts.src, 'tests', 'qemu', 'vm_client.py')] + args
+    # The vidtool scenarios have their own driver.
+    script = 'vm_record.py' if args[0].startswith('record') else 'vm_client.py'
+    cmd = [py, os.path.join(opts.src, 'tests', 'qemu', script)] + args
     try:
         p = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                            timeout=timeout)
@@ -154,6 +156,29 @@ def prepare(data, src):
     with open(os.path.join(data, 'e2e.args'), 'w') as f:
         f.write('%d %d %d %d\n' % (width, height, total, paddings))
 
+    # vidtool record: the bundled sample stream, one record per chunk as the
+    # encoder made it, all of it and its first half; the picture its replay
+    # must give (the sample quantised to 5-6-5).
+    sys.path.insert(0, os.path.join(src, 'tools'))
+    import vidtool
+    picture = vidtool.read_picture(os.path.join(src, 'samples', 'desktop.png'))
+    chunks = vidtool.encode(picture)[0]
+    with open(os.path.join(src, 'samples', 'desktop.stream'), 'rb') as f:
+        if b''.join(chunks) != f.read():
+            raise SystemExit('samples/desktop.stream is not what vidtool encodes of desktop.png')
+    half = chunks[:len(chunks) // 2]
+    streamgen.write_records(os.path.join(data, 'record-all.rec'), streamgen.usb_writes(chunks))
+    streamgen.write_records(os.path.join(data, 'record-half.rec'), streamgen.usb_writes(half))
+    with open(os.path.join(data, 'record.stream'), 'wb') as f:
+        f.write(b''.join(chunks))
+    with open(os.path.join(data, 'record-half.len'), 'w') as f:
+        f.write('%d\n' % sum(len(c) for c in half))
+    from PIL import Image
+    with Image.open(os.path.join(src, 'samples', 'desktop.png')) as im:
+        rgb = im.convert('RGB').tobytes()
+    with open(os.path.join(data, 'record.picture'), 'wb') as f:
+        f.write(bytes(v & m for v, m in zip(rgb, [0xF8, 0xFC, 0xF8] * (len(rgb) // 3))))
+
 
 # name: (script, extra client arguments, checks on the client's stderr)
 def scenarios(opts):
@@ -174,6 +199,13 @@ def scenarios(opts):
     for name, script, args, stderr_needs in table:
         for major, py in (('2', opts.py2), ('3', opts.py3)):
             out.append((name + '-py' + major, name, py, script, args, stderr_needs))
+    # vidtool record (Python 3 only), driven by vm_record.py.
+    record_args = [opts.data, opts.src, opts.build]
+    rec = lambda part: 'file:' + os.path.join(opts.data, 'record-%s.rec' % part)
+    for name, script in (('record', rec('all') + ' await:{dir}/never'),
+                         ('record-cut', rec('half') + ' touch:{dir}/sent await:{dir}/never'),
+                         ('record-full', rec('all') + ' await:{dir}/never')):
+        out.append((name, name, opts.py3, script, record_args, []))
     return out
 
 
