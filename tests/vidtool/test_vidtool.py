@@ -199,6 +199,27 @@ class VidtoolTest(unittest.TestCase):
                 self.assertEqual(len(err.strip().splitlines()), 1, err)
                 self.assertTrue(err.startswith("vidtool: "), err)
 
+    def test_unreadable_files(self):
+        # Root reads everything: run vidtool as nobody, on files only root may read.
+        if os.geteuid() != 0:
+            self.skipTest("needs root to switch to another user")
+        as_nobody = dict(stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                         preexec_fn=lambda: os.setuid(65534))
+        if subprocess.run([VIDTOOL, "--help"], **as_nobody).returncode != 0:
+            self.skipTest("the tree is not readable by nobody")
+        png = self.save(desktop_like(32, 32, 2), "secret.png")
+        self.encode(png, "secret.stream")
+        os.chmod(self.tmp, 0o755)
+        for name in ("secret.png", "secret.stream"):
+            os.chmod(self.path(name), 0)
+        for args, message in ((["encode", png, "/dev/null"], "secret.png: not readable"),
+                              (["replay", self.path("secret.stream"), "/dev/null"],
+                               "secret.stream: not readable")):
+            proc = subprocess.run([VIDTOOL] + args, **as_nobody)
+            self.assertEqual(proc.returncode, 1, proc.stderr)
+            self.assertIn(message, proc.stderr)
+            self.assertEqual(len(proc.stderr.splitlines()), 1, proc.stderr)
+
     def test_every_subcommand_has_help(self):
         for sub in ("encode", "replay", "record"):
             rc, out, _ = vidtool(sub, "--help")
