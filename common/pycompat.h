@@ -9,6 +9,10 @@
 
 // Binary results are bytes; "y" builds them, "s" would build str.
 #define TS_BYTES "y"
+// The object type of opaque handles, for "O!" parsing.
+#define TS_HANDLE_TYPE PyCapsule_Type
+// A str of 8-bit characters (each byte one code point).
+#define TS_STR_FROM_8BIT(s) PyUnicode_DecodeLatin1((s), (Py_ssize_t)strlen(s), NULL)
 #define TS_FROM_LONG PyLong_FromLong
 #define TS_INIT_FUNC(name) PyMODINIT_FUNC PyInit_##name(void)
 #define TS_INIT_RETURN(m) return (m)
@@ -85,6 +89,8 @@ static inline void tsViewDealloc(PyObject *self) {
 #else  // CPython 2.7
 
 #define TS_BYTES "s"
+#define TS_HANDLE_TYPE PyCObject_Type
+#define TS_STR_FROM_8BIT(s) PyString_FromString(s)
 #define TS_FROM_LONG PyInt_FromLong
 #define TS_INIT_FUNC(name) PyMODINIT_FUNC init##name(void)
 #define TS_INIT_RETURN(m) \

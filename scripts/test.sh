@@ -38,9 +38,9 @@ ctest --test-dir "$plain" --output-on-failure -j "$jobs"
 stage "sanitized build and ctest"
 asan=$top/build-asan
 BUILD_DIR=$asan "$top/scripts/build.sh" -DSANITIZE=ON -DBUILD_BENCH=OFF
-ctest --test-dir "$asan" --output-on-failure -j "$jobs" -E '^(py[23]\.|usbfake|qemu)'
+ctest --test-dir "$asan" --output-on-failure -j "$jobs" -E '^(py[23]\.|usbfake|qemu|vidtool)'
 ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc LD_PRELOAD="$(gcc -print-file-name=libasan.so)" \
-  ctest --test-dir "$asan" --output-on-failure -j "$jobs" -R '^py[23]\.'
+  ctest --test-dir "$asan" --output-on-failure -j "$jobs" -R '^(py[23]\.|vidtool$)'
 
 # The leak checks once at full length (100,000 calls per case).
 stage "full-length leak checks"
