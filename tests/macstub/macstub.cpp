@@ -476,11 +476,10 @@ void CFRelease(CFTypeRef cf) {
 
 CFStringRef __CFStringMakeConstantString(const char *cStr) {
     // Constant strings live for the process, as the real ones do.
-    static std::map<std::string, std::string *> strings;
+    static std::map<std::string, std::string> strings;  // nodes never move
     std::lock_guard<std::recursive_mutex> g(lock);
-    std::string *&s = strings[cStr];
-    if (!s) s = new std::string(cStr);
-    return reinterpret_cast<CFStringRef>(s);
+    std::string &s = strings.emplace(cStr, cStr).first->second;
+    return reinterpret_cast<CFStringRef>(&s);
 }
 
 CFNumberRef CFNumberCreate(CFAllocatorRef allocator, CFNumberType theType, const void *valuePtr) {
@@ -509,13 +508,11 @@ CFUUIDRef CFUUIDGetConstantUUIDWithBytes(CFAllocatorRef alloc, UInt8 b0, UInt8 b
                                          UInt8 b15) {
     (void)alloc;
     // Constant UUIDs are never freed; one object per value.
-    static std::map<std::string, CFUUIDBytes *> uuids;
+    static std::map<std::string, CFUUIDBytes> uuids;  // nodes never move
     CFUUIDBytes bytes = {b0, b1, b2, b3, b4, b5, b6, b7, b8, b9, b10, b11, b12, b13, b14, b15};
     std::string key(reinterpret_cast<const char *>(&bytes), sizeof bytes);
     std::lock_guard<std::recursive_mutex> g(lock);
-    CFUUIDBytes *&u = uuids[key];
-    if (!u) u = new CFUUIDBytes(bytes);
-    return reinterpret_cast<CFUUIDRef>(u);
+    return reinterpret_cast<CFUUIDRef>(&uuids.emplace(key, bytes).first->second);
 }
 
 CFUUIDBytes CFUUIDGetUUIDBytes(CFUUIDRef uuid) { return *reinterpret_cast<const CFUUIDBytes *>(uuid); }

@@ -423,7 +423,9 @@ class MacUsbTest(unittest.TestCase):
         cycle(rounds)
         gc.collect()
         self.assertEqual(macstub.live_by_kind(), {})
-        self.assertLess(rss() - before, 4 << 20)
+        # Under ASan freed blocks sit in its quarantine: only the counts tell.
+        if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+            self.assertLess(rss() - before, 4 << 20)
 
 
 if __name__ == "__main__":
