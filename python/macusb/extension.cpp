@@ -350,6 +350,12 @@ static DeviceState *stateOf(PyObject *handle) {
     return ss;
 }
 
+// The record of the one argument "O!" of read, readVideo and getHiSpeed.
+static DeviceState *handleArgument(PyObject *args, PyObject **handle) {
+    if (!PyArg_ParseTuple(args, "O!", &TS_HANDLE_TYPE, handle)) return NULL;
+    return stateOf(*handle);
+}
+
 // IOError (code, "IOKit Error", "handler:site err=0x........"), code signed.
 static PyObject *iokitError(const char *handler, int site, IOReturn result) {
     char text[80];
@@ -366,8 +372,7 @@ PyDoc_STRVAR(doc_read, "Read from device");
 static PyObject *devRead(PyObject *self, PyObject *args) {
     (void)self;
     PyObject *handle;
-    if (!PyArg_ParseTuple(args, "O!", &TS_HANDLE_TYPE, &handle)) return NULL;
-    DeviceState *ss = stateOf(handle);
+    DeviceState *ss = handleArgument(args, &handle);
     if (!ss) return NULL;
     UInt32 size = readBufSize;
     PyThreadState *ts = PyEval_SaveThread();
@@ -440,8 +445,7 @@ PyDoc_STRVAR(doc_readVideo, "Read video data from device");
 static PyObject *devReadVideo(PyObject *self, PyObject *args) {
     (void)self;
     PyObject *handle;
-    if (!PyArg_ParseTuple(args, "O!", &TS_HANDLE_TYPE, &handle)) return NULL;
-    DeviceState *ss = stateOf(handle);
+    DeviceState *ss = handleArgument(args, &handle);
     if (!ss) return NULL;
     for (;;) {
         UInt32 size = videoBufSize;
@@ -462,8 +466,7 @@ PyDoc_STRVAR(doc_getHiSpeed, "Is it in high-speed mode?");
 static PyObject *devGetHiSpeed(PyObject *self, PyObject *args) {
     (void)self;
     PyObject *handle;
-    if (!PyArg_ParseTuple(args, "O!", &TS_HANDLE_TYPE, &handle)) return NULL;
-    DeviceState *ss = stateOf(handle);
+    DeviceState *ss = handleArgument(args, &handle);
     if (!ss) return NULL;
     UInt8 speed = 0;
     IOReturn r = (*ss->dev)->GetDeviceSpeed(ss->dev, &speed);
