@@ -8,9 +8,9 @@ here lists them again. The build is for the interpreter running this file:
     python2.7 -m pip install .                        # pyenv's 2.7, in a virtualenv
     python3 -m pip wheel --no-build-isolation --no-deps -w dist .
 
-It installs the top-level modules vidframe and, on Linux, bulkvideo and
-usbconsts (the usbdevfs constants generated at build time for this
-interpreter's ABI). Runs under Python 2.7 and 3.
+It installs the top-level modules vidframe, on Linux bulkvideo and usbconsts
+(the usbdevfs constants generated at build time for this interpreter's ABI),
+and on macOS macusb. Runs under Python 2.7 and 3.
 """
 import multiprocessing
 import os
@@ -98,6 +98,8 @@ class cmake_build_ext(build_ext):
 modules = [CMakeExtension("vidframe")]
 if LINUX:
     modules.append(CMakeExtension("bulkvideo"))
+if sys.platform == "darwin":
+    modules.append(CMakeExtension("macusb"))
 
 setup(
     name="tilestream",
