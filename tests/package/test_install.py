@@ -10,7 +10,6 @@ import glob
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 

@@ -344,10 +344,6 @@ class MacUsbTest(unittest.TestCase):
     def test_handles_are_recognised(self):
         dev, h = self.opened()
         others = [1, None, "handle"]
-        try:
-            import bulkvideo  # noqa: F401 - a handle of another module
-        except ImportError:
-            pass
         if PY2:
             import ctypes
             make = ctypes.pythonapi.PyCObject_FromVoidPtr
