@@ -27,8 +27,13 @@ typedef const struct __CFString *CFStringRef;
 CFStringRef __CFStringMakeConstantString(const char *cStr);
 #define CFSTR(cStr) __CFStringMakeConstantString("" cStr "")
 
+// A CFIndex-based enum type in C++, as CF_ENUM declares it; a CFIndex in C.
+#ifdef __cplusplus
+typedef enum CFNumberType : CFIndex { kCFNumberSInt32Type = 3 } CFNumberType;
+#else
 typedef CFIndex CFNumberType;
 enum { kCFNumberSInt32Type = 3 };
+#endif
 typedef const struct __CFNumber *CFNumberRef;
 CFNumberRef CFNumberCreate(CFAllocatorRef allocator, CFNumberType theType, const void *valuePtr);
 

@@ -16,8 +16,8 @@ extern "C" {
 
 typedef struct IOCFPlugInInterfaceStruct {
     IUNKNOWN_C_GUTS;
-    UInt32 version;
-    UInt32 revision;
+    UInt16 version;
+    UInt16 revision;
     IOReturn (*Probe)(void *thisPointer, CFDictionaryRef propertyTable, io_service_t service,
                       SInt32 *order);
     IOReturn (*Start)(void *thisPointer, CFDictionaryRef propertyTable, io_service_t service);
