@@ -42,11 +42,11 @@ ctest --test-dir "$asan" --output-on-failure -j "$jobs" -E '^(py[23]\.|usbfake|q
 ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc LD_PRELOAD="$(gcc -print-file-name=libasan.so)" \
   ctest --test-dir "$asan" --output-on-failure -j "$jobs" -R '^(py[23]\.|vidtool$)'
 
-# The leak checks once at full length (100,000 calls per case, and 100,000
-# macusb open/read/drop cycles).
+# The leak checks once at full length (100,000 calls per case, 100,000
+# macusb open/read/drop cycles and 100,000 key-tap events).
 stage "full-length leak checks"
 TILESTREAM_LEAK_FULL=1 ctest --test-dir "$plain" --output-on-failure \
-  -j "$jobs" -R '^py[23]\.(test_leaks|test_macusb)$'
+  -j "$jobs" -R '^py[23]\.(test_leaks|test_macusb|test_syskeys)$'
 
 # A short run of Python tests under valgrind memcheck.
 stage "memcheck"

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "diagnostics.h"
+#include "syskeys.h"
 
 #ifndef MACUSB_EXPECTED_VID
 #define MACUSB_EXPECTED_VID 0
@@ -474,7 +475,6 @@ static PyObject *devGetHiSpeed(PyObject *self, PyObject *args) {
     return TS_FROM_LONG(speed == kUSBDeviceSpeedHigh ? 1 : 0);
 }
 
-// The key tap's two rows (syskeys, syskeysDisable) follow "getHiSpeed".
 static PyMethodDef methods[] = {
     {"enum", do_enum, METH_VARARGS, doc_enum},
     {"open", do_open, METH_VARARGS, doc_open},
@@ -484,6 +484,8 @@ static PyMethodDef methods[] = {
     {"getDescriptor", devGetDescriptor, METH_VARARGS, doc_getDescriptor},
     {"readVideo", devReadVideo, METH_VARARGS, doc_readVideo},
     {"getHiSpeed", devGetHiSpeed, METH_VARARGS, doc_getHiSpeed},
+    {"syskeys", syskeysSetup, METH_VARARGS, syskeysSetupDoc},
+    {"syskeysDisable", syskeysDisable, METH_VARARGS, syskeysDisableDoc},
     {NULL, NULL, 0, NULL},
 };
 
@@ -496,6 +498,6 @@ TS_INIT_FUNC(macusb) {
     PyModule_AddIntConstant(m, "expectedPID", expectedPID);
     PyModule_AddIntConstant(m, "maxDevices", maxDevices);
     if (tsAddVersion(m) < 0) TS_INIT_FAIL(m);
-    // The key tap's constants are added here, as the last step.
+    syskeysAddConstants(m);
     TS_INIT_RETURN(m);
 }

@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#define MACSTUB_API extern "C" __attribute__((visibility("default")))
+#include "internal.h"
 
 namespace {
 
@@ -65,12 +65,7 @@ struct Failure {
     int after;  // calls that still succeed before this one fails
 };
 
-struct CfObject {
-    int kind;  // 1 number, 2 dictionary
-    int refs;
-    SInt32 value;
-    std::map<const void *, const CfObject *> entries;
-};
+using macstub::CfObject;
 
 struct IoObject {
     int kind;  // 1 master port, 2 device service, 3 interface service, 4 iterator
@@ -125,6 +120,18 @@ bool injected(const char *call, IOReturn *code, bool *nullResult = nullptr) {
     if (nullResult) *nullResult = f.nullResult;
     return true;
 }
+
+}  // namespace
+
+namespace macstub {
+std::recursive_mutex &stubLock() { return lock; }
+bool injected(const char *call, IOReturn *code, bool *nullResult) { return ::injected(call, code, nullResult); }
+void count(const char *call) { calls[call]++; }
+void born(const char *kind) { ::born(kind); }
+void died(const char *kind) { ::died(kind); }
+}  // namespace macstub
+
+namespace {
 
 Device *deviceAt(int index) {
     return index >= 0 && index < (int)devices.size() ? &devices[index] : nullptr;
@@ -463,6 +470,10 @@ void CFRelease(CFTypeRef cf) {
     calls["CFRelease"]++;
     CfObject *o = const_cast<CfObject *>(static_cast<const CfObject *>(cf));
     if (--o->refs > 0) return;
+    if (o->kind >= 3) {
+        macstub::freeKeytapObject(o);
+        return;
+    }
     for (auto &e : o->entries) {
         CfObject *value = const_cast<CfObject *>(e.second);
         if (--value->refs == 0) {
@@ -643,6 +654,7 @@ MACSTUB_API void macstub_reset(void) {
     devices.clear();
     failures.clear();
     calls.clear();
+    macstub::resetKeytap();
 }
 
 // A device with a serial number at string index 3, one configuration (value

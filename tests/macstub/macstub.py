@@ -18,8 +18,14 @@ kIOReturnNotResponding = 0xE00002ED
 kIOUSBTransactionTimeout = 0xE0004051
 kIOUSBPipeStalled = 0xE000404F
 KINDS = ("cf", "port", "service", "iterator", "plugin", "device", "interface")
+KEY_KINDS = ("tap", "source", "event")
+
+# Event types and what macOS did with an event (see delivered()).
+KEY_DOWN, KEY_UP, FLAGS_CHANGED = 10, 11, 12
+SWALLOWED, PASSED, REPLACED, UNSEEN = 0, 1, 2, 3
 
 _lib = None
+_held = None
 
 
 def lib():
@@ -32,7 +38,24 @@ def lib():
             getattr(_lib, name).restype = ctypes.c_int
         _lib.macstub_fail_next.argtypes = [ctypes.c_char_p, ctypes.c_uint, ctypes.c_int, ctypes.c_int]
         _lib.macstub_queue_error.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_uint]
+        _lib.macstub_post_event.argtypes = [ctypes.c_uint, ctypes.c_ulonglong, ctypes.c_longlong,
+                                            ctypes.c_longlong, ctypes.c_longlong]
+        _lib.macstub_own_psn.restype = ctypes.c_uint
+        _lib.macstub_tap.restype = ctypes.c_longlong
+        _lib.macstub_delivered.argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_uint),
+                                           ctypes.POINTER(ctypes.c_longlong)]
     return _lib
+
+
+def _held_lib():
+    """The same library called with the interpreter lock held (a run loop
+    run from Python code that keeps the lock), which also raises whatever
+    exception a call leaves set."""
+    global _held
+    if _held is None:
+        lib()
+        _held = ctypes.PyDLL(LIBRARY)
+    return _held
 
 
 def _b(text):
@@ -121,28 +144,107 @@ def live(kind=None):
     return lib().macstub_live(None if kind is None else _b(kind))
 
 
-def live_by_kind():
-    return dict((k, live(k)) for k in KINDS if live(k))
+def live_by_kind(kinds=KINDS):
+    """Live objects by kind; the USB registry's kinds unless told."""
+    return dict((k, live(k)) for k in kinds if live(k))
 
 
 def state(dev, what):
     return lib().macstub_state(dev, _b(what))
 
 
+# ---- the key tap -------------------------------------------------------------
+
+
+def set_accessibility(api_enabled, trusted):
+    """The answers of AXAPIEnabled and AXIsProcessTrusted (both False after
+    reset())."""
+    lib().macstub_set_accessibility(1 if api_enabled else 0, 1 if trusted else 0)
+
+
+def own_psn():
+    """This process's serial number as the event field holds it."""
+    return lib().macstub_own_psn()
+
+
+def post(type, keycode, flags=0, autorepeat=0, target=None):
+    """Queues a key event, addressed to this process unless target (a
+    process serial number, high word << 32 | low word) says otherwise."""
+    lib().macstub_post_event(type, flags, keycode, autorepeat, own_psn() if target is None else target)
+
+
+def disable_taps(for_user_input):
+    """macOS disables the taps (for user input, or for a callback too slow)
+    and queues the notice."""
+    lib().macstub_disable_taps(1 if for_user_input else 0)
+
+
+def run_loop(hold_lock=False):
+    """Runs this thread's run loop until no event waits for it; the number
+    of events handled. hold_lock keeps the interpreter lock meanwhile."""
+    return (_held_lib() if hold_lock else lib()).macstub_run_loop()
+
+
+def pending():
+    return lib().macstub_pending_events()
+
+
+def delivered():
+    """What macOS did with each key event since reset(): a list of
+    (type, key code, SWALLOWED | PASSED | REPLACED | UNSEEN)."""
+    out = []
+    t, k = ctypes.c_uint(), ctypes.c_longlong()
+    while True:
+        v = lib().macstub_delivered(len(out), ctypes.byref(t), ctypes.byref(k))
+        if v < 0:
+            return out
+        out.append((t.value, k.value, v))
+
+
+def tap(what):
+    """The newest tap's "location", "placement", "options", "mask",
+    "enabled", "served" (on this thread's run loop, default mode), or "taps"
+    (how many exist); -1 without a tap."""
+    return lib().macstub_tap(_b(what))
+
+
+@contextmanager
+def captured_stderr(into=None):
+    """What is written to standard error meanwhile (C and Python); with
+    into (a path such as os.devnull) it goes there instead."""
+    with _captured(2, into) as result:
+        yield result
+
+
 @contextmanager
 def captured_stdout():
     """What C code prints to standard output meanwhile: yields a list that
     holds the text afterwards."""
+    with _captured(1) as result:
+        yield result
+
+
+@contextmanager
+def _captured(fd, into=None):
     result = []
-    sys.stdout.flush()
-    saved = os.dup(1)
-    with tempfile.TemporaryFile() as tmp:
-        os.dup2(tmp.fileno(), 1)
+    name = "stdout" if fd == 1 else "stderr"
+    stream = getattr(sys, name)
+    stream.flush()
+    saved = os.dup(fd)
+    with (open(into, "w+b") if into else tempfile.TemporaryFile()) as tmp:
+        os.dup2(tmp.fileno(), fd)
+        # Python code writes through sys.stdout / sys.stderr, which a test
+        # runner may have replaced: point them at the descriptor too.
+        replacement = os.fdopen(os.dup(fd), "w")
+        setattr(sys, name, replacement)
         try:
             yield result
         finally:
+            replacement.flush()
+            setattr(sys, name, stream)
+            replacement.close()
             lib().macstub_flush_stdout()
-            os.dup2(saved, 1)
+            os.dup2(saved, fd)
             os.close(saved)
             tmp.seek(0)
             result.append(tmp.read().decode("latin-1"))

@@ -79,7 +79,9 @@ class MacUsbTest(unittest.TestCase):
         self.assertTrue(0 <= macusb.expectedVID < 0x10000 and 0 <= macusb.expectedPID < 0x10000)
         names = [n for n in vars(macusb) if not n.startswith("__")]
         if not PY2:
-            self.assertEqual(names, [n for n, _ in rows] + ["expectedVID", "expectedPID", "maxDevices"])
+            self.assertEqual(names[:len(rows) + 5], [n for n, _ in rows] + ["syskeys", "syskeysDisable",
+                                                                           "expectedVID", "expectedPID",
+                                                                           "maxDevices"])
 
     # ---- enumeration ---------------------------------------------------------
 

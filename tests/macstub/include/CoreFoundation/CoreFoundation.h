@@ -14,6 +14,7 @@ extern "C" {
 typedef unsigned char UInt8;
 typedef unsigned short UInt16;
 typedef unsigned int UInt32;
+typedef signed short SInt16;
 typedef signed int SInt32;
 typedef unsigned char Boolean;
 typedef long CFIndex;
@@ -63,6 +64,16 @@ typedef CFUUIDBytes REFIID;
     HRESULT (*QueryInterface)(void *thisPointer, REFIID iid, LPVOID *ppv); \
     ULONG (*AddRef)(void *thisPointer);                                   \
     ULONG (*Release)(void *thisPointer)
+
+// Run loops and Mach port sources (CFRunLoop.h, CFMachPort.h).
+typedef struct __CFMachPort *CFMachPortRef;
+typedef struct __CFRunLoop *CFRunLoopRef;
+typedef struct __CFRunLoopSource *CFRunLoopSourceRef;
+typedef CFStringRef CFRunLoopMode;
+extern const CFRunLoopMode kCFRunLoopDefaultMode;
+CFRunLoopSourceRef CFMachPortCreateRunLoopSource(CFAllocatorRef allocator, CFMachPortRef port, CFIndex order);
+CFRunLoopRef CFRunLoopGetCurrent(void);
+void CFRunLoopAddSource(CFRunLoopRef rl, CFRunLoopSourceRef source, CFRunLoopMode mode);
 
 #ifdef __cplusplus
 }
