@@ -70,7 +70,7 @@ struct Event {
 const UInt32 ownPsnLow = 0x2A0A2;  // this process, as SameProcess resolves kCurrentProcess
 const OSErr procNotFound = -600;
 
-std::map<std::thread::id, Loop *> loops;  // never freed, as a thread's run loop lives on
+std::map<std::thread::id, Loop> loops;  // kept for the process, as a thread's run loop lives on
 std::vector<Tap *> taps;
 std::deque<Posted> queue;
 std::vector<Delivery> deliveries;
@@ -83,17 +83,13 @@ bool fails(const char *call) {
     return macstub::injected(call, &code);
 }
 
-Loop *currentLoop() {
-    Loop *&l = loops[std::this_thread::get_id()];
-    if (!l) l = new Loop;
-    return l;
-}
+Loop *currentLoop() { return &loops[std::this_thread::get_id()]; }
 
 // Does this thread's run loop hold a source of tap in the default mode?
 bool servedHere(Tap *tap) {
     auto it = loops.find(std::this_thread::get_id());
     if (it == loops.end()) return false;
-    for (auto &s : it->second->sources)
+    for (auto &s : it->second.sources)
         if (s.first->tap == tap && s.second == kCFRunLoopDefaultMode) return true;
     return false;
 }
@@ -297,7 +293,7 @@ MACSTUB_API void macstub_clear_run_loops(void) {
     std::lock_guard<std::recursive_mutex> g(lock);
     for (auto &l : loops) {
         std::vector<std::pair<Source *, CFRunLoopMode>> sources;
-        sources.swap(l.second->sources);
+        sources.swap(l.second.sources);
         for (auto &s : sources) CFRelease(s.first);
     }
 }
