@@ -47,20 +47,17 @@ void decodeOnPath(benchmark::State &state, DecodePath path, streams::Kind kind, 
         frameBuffer = reinterpret_cast<uint32_t *>((at + 63) & ~(uintptr_t)63);
     }
     auto chunks = streams::adapterChunks(streams::frameMessages(kind, tilesWidth, tilesHeight));
-    double rate = memcpyRate(frameBytes);
     double tiles = (double)tilesWidth * tilesHeight;
-    double t0 = threadSeconds();
-    for (auto _ : state) {
-        for (const auto &c : chunks) {
-            int result;
-            sinkVideo(c.data(), (int)c.size(), 0, &result);
-            benchmark::DoNotOptimize(result);
-        }
-        benchmark::ClobberMemory();
-    }
-    double seconds = threadSeconds() - t0;
+    double seconds = interleavedRounds(state,
+                                       [&] {
+                                           for (const auto &c : chunks) {
+                                               int result;
+                                               sinkVideo(c.data(), (int)c.size(), 0, &result);
+                                               benchmark::DoNotOptimize(result);
+                                           }
+                                       },
+                                       {memcpyYardstick(frameBytes)});
     state.SetBytesProcessed((int64_t)state.iterations() * frameBytes);
-    state.counters["x_memcpy"] = (double)state.iterations() * frameBytes / seconds / rate;
     state.counters["ns_per_tile"] = seconds * 1e9 / (state.iterations() * tiles);
     frameBuffer = storeFrame;  // the store frees its own block
     setDecodePath(bestDecodePath());
@@ -86,7 +83,8 @@ int registerAll() {
         for (const Shape &s : shapes) {
             std::string name = std::string("decode/") + decodePathName((DecodePath)p) + "/" + s.name;
             benchmark::RegisterBenchmark(name.c_str(), decodeOnPath, (DecodePath)p, s.kind, s.width,
-                                         s.height, asIs);
+                                         s.height, asIs)
+                ->UseManualTime();
         }
     // Where the best path's time goes: without the stores, and with the frame
     // (whose rows the allocator leaves 16 bytes off a cache line) aligned.
@@ -94,10 +92,12 @@ int registerAll() {
         const Shape &s = shapes[i];
         benchmark::RegisterBenchmark((std::string("decode/limits/no-stores/") + s.name).c_str(),
                                      decodeOnPath, bestDecodePath(), s.kind, s.width, s.height,
-                                     noStores);
+                                     noStores)
+            ->UseManualTime();
         benchmark::RegisterBenchmark((std::string("decode/limits/aligned/") + s.name).c_str(),
                                      decodeOnPath, bestDecodePath(), s.kind, s.width, s.height,
-                                     alignedFrame);
+                                     alignedFrame)
+            ->UseManualTime();
     }
     return 0;
 }

@@ -1,7 +1,7 @@
 // Shrinking a whole 1920 x 1080 frame through the readout at several tile
 // sizes, beside two general-purpose box/area scalers on the same work. Every
-// case reports x_memcpy: its source bytes per second over memcpy's bytes per
-// second on a block of the same size.
+// case reports x_memcpy against a memcpy of the frame's bytes in the same
+// rounds (see baseline.h); the shrink cases also x_peer against libyuv.
 #include <benchmark/benchmark.h>
 
 #include "baseline.h"
@@ -44,24 +44,47 @@ std::vector<uint8_t> makePicture() {
     return px;
 }
 
-void reportRate(benchmark::State &state) {
-    state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)frameBytes);
-    double rate = memcpyRate(frameBytes);
-    state.counters["x_memcpy"] = benchmark::Counter(
-        (double)state.iterations() * (double)frameBytes / rate, benchmark::Counter::kIsRate);
+#if defined(HAVE_SHRINK_PEERS)
+int peerWidth(int tileSize) { return benchWidth * tileSize / 16; }
+int peerHeight(int tileSize) { return benchHeight * tileSize / 16; }
+
+// libyuv's box scaler over the whole frame to the same size.
+std::function<void()> libyuvShrink(const uint8_t *src, int tileSize) {
+    int dw = peerWidth(tileSize), dh = peerHeight(tileSize);
+    auto dst = std::make_shared<std::vector<uint8_t>>((size_t)dw * dh * 4);
+    return [src, dst, dw, dh] {
+        libyuv::ARGBScale(src, benchWidth * 4, benchWidth, benchHeight, dst->data(), dw * 4, dw, dh,
+                          libyuv::kFilterBox);
+        benchmark::DoNotOptimize(dst->data());
+    };
 }
+
+// OpenCV's area scaler, one thread.
+std::function<void()> opencvShrink(const uint8_t *src, int tileSize) {
+    cv::setNumThreads(1);
+    auto in = std::make_shared<cv::Mat>(benchHeight, benchWidth, CV_8UC4, const_cast<uint8_t *>(src));
+    auto out = std::make_shared<cv::Mat>(peerHeight(tileSize), peerWidth(tileSize), CV_8UC4);
+    return [in, out] {
+        cv::resize(*in, *out, out->size(), 0, 0, cv::INTER_AREA);
+        benchmark::DoNotOptimize(out->data);
+    };
+}
+#endif
 
 void BM_memcpy(benchmark::State &state) {
     std::vector<uint8_t> a = makePicture(), b(frameBytes);
-    for (auto _ : state) {
-        memcpy(b.data(), a.data(), frameBytes);
-        benchmark::DoNotOptimize(b.data());
-        benchmark::ClobberMemory();
-    }
-    reportRate(state);
+    interleavedRounds(state,
+                      [&] {
+                          memcpy(b.data(), a.data(), frameBytes);
+                          benchmark::DoNotOptimize(b.data());
+                      },
+                      {memcpyYardstick(frameBytes)});
+    state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)frameBytes);
 }
 
-// The whole frame as one readout: every tile, shrunk to tileSize.
+// The whole frame as one readout: every tile, shrunk to tileSize. Beside
+// memcpy, the peers shrink the same picture to the same size in the same
+// rounds: x_peer is libyuv's time over ours, x_peer_opencv OpenCV's.
 void BM_shrink(benchmark::State &state) {
     int tileSize = (int)state.range(0);
     if (createFrameStore(benchWidth, benchHeight) != vfOk) {
@@ -71,61 +94,43 @@ void BM_shrink(benchmark::State &state) {
     std::vector<uint8_t> picture = makePicture();
     memcpy(frameBuffer, picture.data(), frameBytes);
     float scale = (float)tileSize / 16.0f;
-    const uint8_t *pixels;
-    int w, h;
-    for (auto _ : state) {
-        if (readTiles(0, 0, tilesWidth, tilesHeight, scale, &pixels, &w, &h) != vfOk) {
-            state.SkipWithError("readout failed");
-            break;
-        }
-        benchmark::DoNotOptimize(pixels);
-        benchmark::ClobberMemory();
-    }
+    bool failed = false;
+    std::vector<Yardstick> yardsticks = {memcpyYardstick(frameBytes)};
+#if defined(HAVE_SHRINK_PEERS)
+    yardsticks.push_back({"x_peer", libyuvShrink(picture.data(), tileSize)});
+    yardsticks.push_back({"x_peer_opencv", opencvShrink(picture.data(), tileSize)});
+#endif
+    interleavedRounds(state,
+                      [&] {
+                          const uint8_t *pixels;
+                          int w, h;
+                          failed |= readTiles(0, 0, tilesWidth, tilesHeight, scale, &pixels, &w, &h) != vfOk;
+                          benchmark::DoNotOptimize(pixels);
+                      },
+                      yardsticks);
+    if (failed) state.SkipWithError("readout failed");
     state.counters["path"] = currentShrinkPath();
-    reportRate(state);
+    state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)frameBytes);
 }
 
 #if defined(HAVE_SHRINK_PEERS)
-int peerWidth(int tileSize) { return benchWidth * tileSize / 16; }
-int peerHeight(int tileSize) { return benchHeight * tileSize / 16; }
-
-void BM_peerLibyuv(benchmark::State &state) {
-    int tileSize = (int)state.range(0);
+void peerCase(benchmark::State &state, std::function<void()> (*peer)(const uint8_t *, int)) {
     std::vector<uint8_t> src = makePicture();
-    int dw = peerWidth(tileSize), dh = peerHeight(tileSize);
-    std::vector<uint8_t> dst((size_t)dw * dh * 4);
-    for (auto _ : state) {
-        libyuv::ARGBScale(src.data(), benchWidth * 4, benchWidth, benchHeight, dst.data(), dw * 4, dw,
-                          dh, libyuv::kFilterBox);
-        benchmark::DoNotOptimize(dst.data());
-        benchmark::ClobberMemory();
-    }
-    reportRate(state);
+    interleavedRounds(state, peer(src.data(), (int)state.range(0)), {memcpyYardstick(frameBytes)});
+    state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)frameBytes);
 }
-
-void BM_peerOpencv(benchmark::State &state) {
-    int tileSize = (int)state.range(0);
-    cv::setNumThreads(1);
-    std::vector<uint8_t> src = makePicture();
-    cv::Mat in(benchHeight, benchWidth, CV_8UC4, src.data());
-    cv::Mat out(peerHeight(tileSize), peerWidth(tileSize), CV_8UC4);
-    for (auto _ : state) {
-        cv::resize(in, out, out.size(), 0, 0, cv::INTER_AREA);
-        benchmark::DoNotOptimize(out.data);
-        benchmark::ClobberMemory();
-    }
-    reportRate(state);
-}
+void BM_peerLibyuv(benchmark::State &state) { peerCase(state, libyuvShrink); }
+void BM_peerOpencv(benchmark::State &state) { peerCase(state, opencvShrink); }
 #endif
 
 }  // namespace
 
-BENCHMARK(BM_memcpy)->Name("memcpy/1920x1080")->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_memcpy)->Name("memcpy/1920x1080")->Unit(benchmark::kMicrosecond)->UseManualTime();
 #define SHRINK_CASES(fn, prefix)                                              \
-    BENCHMARK(fn)->Name(prefix "/ts8/1920x1080")->Arg(8)->Unit(benchmark::kMicrosecond);   \
-    BENCHMARK(fn)->Name(prefix "/ts12/1920x1080")->Arg(12)->Unit(benchmark::kMicrosecond); \
-    BENCHMARK(fn)->Name(prefix "/ts15/1920x1080")->Arg(15)->Unit(benchmark::kMicrosecond); \
-    BENCHMARK(fn)->Name(prefix "/ts1/1920x1080")->Arg(1)->Unit(benchmark::kMicrosecond)
+    BENCHMARK(fn)->Name(prefix "/ts8/1920x1080")->Arg(8)->Unit(benchmark::kMicrosecond)->UseManualTime();   \
+    BENCHMARK(fn)->Name(prefix "/ts12/1920x1080")->Arg(12)->Unit(benchmark::kMicrosecond)->UseManualTime(); \
+    BENCHMARK(fn)->Name(prefix "/ts15/1920x1080")->Arg(15)->Unit(benchmark::kMicrosecond)->UseManualTime(); \
+    BENCHMARK(fn)->Name(prefix "/ts1/1920x1080")->Arg(1)->Unit(benchmark::kMicrosecond)->UseManualTime()
 SHRINK_CASES(BM_shrink, "shrink");
 #if defined(HAVE_SHRINK_PEERS)
 SHRINK_CASES(BM_peerLibyuv, "peer/libyuv");

@@ -15,6 +15,7 @@
 #define TS_STR_FROM_8BIT(s) PyUnicode_DecodeLatin1((s), (Py_ssize_t)strlen(s), NULL)
 #define TS_FROM_LONG PyLong_FromLong
 #define TS_AS_LONG PyLong_AsLong
+#define TS_BYTES_FROM PyBytes_FromStringAndSize
 #define TS_INIT_FUNC(name) PyMODINIT_FUNC PyInit_##name(void)
 #define TS_INIT_RETURN(m) return (m)
 // Gives up on a half-made module: its reference is dropped, the error stays set.
@@ -94,6 +95,7 @@ static inline void tsViewDealloc(PyObject *self) {
 #define TS_STR_FROM_8BIT(s) PyString_FromString(s)
 #define TS_FROM_LONG PyInt_FromLong
 #define TS_AS_LONG PyInt_AsLong
+#define TS_BYTES_FROM PyString_FromStringAndSize
 #define TS_INIT_FUNC(name) PyMODINIT_FUNC init##name(void)
 #define TS_INIT_RETURN(m) \
     do {                  \

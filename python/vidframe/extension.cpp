@@ -71,19 +71,78 @@ static PyObject *do_videoSink(PyObject *self, PyObject *args) {
     return TS_FROM_LONG(result);
 }
 
+// One int argument the quick way: exact ints in int range only; anything
+// else (and its error) is left to PyArg_ParseTuple.
+static bool quickInt(PyObject *o, int *out) {
+#if PY_MAJOR_VERSION >= 3
+    if (!PyLong_CheckExact(o)) return false;
+    int overflow;
+    long v = PyLong_AsLongAndOverflow(o, &overflow);
+#else
+    if (!PyInt_CheckExact(o)) return false;
+    long v = PyInt_AS_LONG(o);
+    int overflow = 0;
+#endif
+    if (overflow || v < INT_MIN || v > INT_MAX) return false;
+    *out = (int)v;
+    return true;
+}
+
+// "ii|iif" for the common calls (two to four ints, then maybe a float);
+// false sends the arguments through PyArg_ParseTuple instead.
+static bool quickReadArgs(PyObject *args, int *v, float *scale) {
+    Py_ssize_t n = PyTuple_GET_SIZE(args);
+    if (n < 2 || n > 5) return false;
+    for (Py_ssize_t i = 0; i < n && i < 4; i++)
+        if (!quickInt(PyTuple_GET_ITEM(args, i), &v[i])) return false;
+    if (n == 5) {
+        PyObject *f = PyTuple_GET_ITEM(args, 4);
+        if (!PyFloat_CheckExact(f)) return false;
+        *scale = (float)PyFloat_AS_DOUBLE(f);
+    }
+    return true;
+}
+
+// The (width, height) of the last result, handed out again while it fits.
+static PyObject *lastSize;
+
+static PyObject *sizeTuple(int w, int h) {
+    if (lastSize && TS_AS_LONG(PyTuple_GET_ITEM(lastSize, 0)) == w &&
+        TS_AS_LONG(PyTuple_GET_ITEM(lastSize, 1)) == h) {
+        Py_INCREF(lastSize);
+        return lastSize;
+    }
+    PyObject *t = Py_BuildValue("(ii)", w, h);
+    if (!t) return NULL;
+    Py_XDECREF(lastSize);
+    lastSize = t;
+    Py_INCREF(t);
+    return t;
+}
+
 PyDoc_STRVAR(doc_toRGBString, "Read tiles in a row with resizing");
 static PyObject *do_toRGBString(PyObject *self, PyObject *args) {
     (void)self;
-    int x, y, w = 1, h = 1;
+    int v[4] = {0, 0, 1, 1};
     float scale = 1.0f;
-    if (!PyArg_ParseTuple(args, "ii|iif", &x, &y, &w, &h, &scale)) return NULL;
+    if (!quickReadArgs(args, v, &scale) && !PyArg_ParseTuple(args, "ii|iif", &v[0], &v[1], &v[2], &v[3], &scale))
+        return NULL;
     const uint8_t *pixels;
     int outWidth, outHeight;
-    int status = readTiles(x, y, w, h, scale, &pixels, &outWidth, &outHeight);
+    int status = readTiles(v[0], v[1], v[2], v[3], scale, &pixels, &outWidth, &outHeight);
     if (status != vfOk) return raiseStatus(status);
     Py_ssize_t bytes = (Py_ssize_t)outWidth * outHeight * 4;
-    return Py_BuildValue(TS_BYTES "#(ii)", reinterpret_cast<const char *>(pixels), bytes,
-                         outWidth, outHeight);
+    PyObject *data = TS_BYTES_FROM(reinterpret_cast<const char *>(pixels), bytes);
+    PyObject *size = data ? sizeTuple(outWidth, outHeight) : NULL;
+    PyObject *result = size ? PyTuple_New(2) : NULL;
+    if (!result) {
+        Py_XDECREF(data);
+        Py_XDECREF(size);
+        return NULL;
+    }
+    PyTuple_SET_ITEM(result, 0, data);
+    PyTuple_SET_ITEM(result, 1, size);
+    return result;
 }
 
 PyDoc_STRVAR(doc_getChanges, "Return how many tiles have changed in a row");

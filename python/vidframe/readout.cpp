@@ -15,6 +15,10 @@ namespace {
 // horizontal pass sees them: one tile row of the widest block.
 uint8_t edgeRows[tileSide * maxFrameWidth * 4];
 
+// The vertical pass's state (16 KiB of accumulators), kept here rather than
+// on the stack of every readout, however small.
+ShrinkYStream shrinkState;
+
 // A scratch buffer about to grow: the new block is allocated first and only
 // replaces the old one (and its size) once every allocation has succeeded,
 // so a failure leaves both buffers and their sizes as they were.
@@ -101,8 +105,19 @@ int readTiles(int x, int y, int w, int h, float scale, const uint8_t **pixels, i
         size_t rowBytes = (size_t)srcWidth * 4;
         if (left + srcWidth <= frameWidth && top + srcHeight <= frameHeight) {
             const uint32_t *row = frameBuffer + (size_t)top * frameWidth + left;
-            for (int r = 0; r < srcHeight; r++, row += frameWidth)
-                memcpy(tempBuffer1 + r * rowBytes, row, rowBytes);
+            if (rowBytes <= 1024) {
+                // Rows of a few tiles: 64 bytes (a tile's row) at a time,
+                // which the compiler copies inline; a library call per row
+                // would cost more than the copy.
+                for (int r = 0; r < srcHeight; r++, row += frameWidth) {
+                    uint8_t *d = tempBuffer1 + r * rowBytes;
+                    const uint8_t *s = reinterpret_cast<const uint8_t *>(row);
+                    for (size_t i = 0; i < rowBytes; i += 64) memcpy(d + i, s + i, 64);
+                }
+            } else {
+                for (int r = 0; r < srcHeight; r++, row += frameWidth)
+                    memcpy(tempBuffer1 + r * rowBytes, row, rowBytes);
+            }
         } else {
             for (int r = 0; r < srcHeight; r++) copyRow(tempBuffer1 + r * rowBytes, left, top + r, srcWidth);
         }
@@ -111,7 +126,7 @@ int readTiles(int x, int y, int w, int h, float scale, const uint8_t **pixels, i
         // on through the vertical pass while those rows are still in cache.
         // The vertical pass carries its state from band to band, so the
         // bytes are those of the two passes run over the whole block.
-        ShrinkYStream ys;
+        ShrinkYStream &ys = shrinkState;
         uint32_t stride = (uint32_t)width * 4;
         shrinkYBegin(&ys, width, srcHeight, height, tempBuffer1, stride);
         for (int r = 0; r < srcHeight; r += tileSide) {
