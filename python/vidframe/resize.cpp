@@ -86,6 +86,7 @@ const ShrinkKernels *kernelsOf(ShrinkPath path) {
     case shrinkScalar: return &scalar;
     case shrinkSse2: return &sse2ShrinkKernels;
     case shrinkAvx2: return &avx2ShrinkKernels;
+    case shrinkAvx512: return &avx512ShrinkKernels;
     default: return nullptr;
     }
 }
@@ -97,6 +98,10 @@ bool cpuRuns(ShrinkPath path) {
     case shrinkScalar: return true;
     case shrinkSse2: return __builtin_cpu_supports("sse2");
     case shrinkAvx2: return __builtin_cpu_supports("avx2");
+    case shrinkAvx512:
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+               __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
+               __builtin_cpu_supports("avx512vbmi");
     default: return false;
     }
 #else
@@ -108,6 +113,8 @@ bool available(ShrinkPath path) {
     const ShrinkKernels *k = kernelsOf(path);
     if (!k) return false;
     if (path != shrinkScalar && (!k->shrinkX || !k->shrinkYRows)) return false;
+    // The AVX-512 kernels hand the widths they do not plan to the AVX2 ones.
+    if (path == shrinkAvx512 && !available(shrinkAvx2)) return false;
     return cpuRuns(path);
 }
 

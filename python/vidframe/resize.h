@@ -34,6 +34,7 @@ enum ShrinkPath : int {
     shrinkScalar = 0,  // the functions above
     shrinkSse2,        // two rows (horizontal) or four pixels (vertical) per 128-bit register
     shrinkAvx2,        // four rows or eight pixels per 256-bit register
+    shrinkAvx512,      // gathered terms per eight targets, or 32 channels per 512-bit register
     shrinkPathCount
 };
 
@@ -154,5 +155,6 @@ bool shrinkHalveBoth(const uint8_t *src, int dstWidth, int srcRows, uint32_t src
 // Members are null where the build has no such kernels (not an x86 target).
 extern const ShrinkKernels sse2ShrinkKernels;
 extern const ShrinkKernels avx2ShrinkKernels;
+extern const ShrinkKernels avx512ShrinkKernels;
 
 #endif

@@ -152,7 +152,7 @@ TEST_F(Readout, ShrunkBlocksMatchThePassesOverThePaddedBlock) {
         if (!setShrinkPath((ShrinkPath)p)) continue;
         for (int ts = 1; ts <= 16; ts++) {
             for (const Block &b : blocks) {
-                if (p != shrinkAvx2 && b.w == 63 && ts % 4 != 3) continue;  // keep it quick
+                if (p < shrinkAvx2 && b.w == 63 && ts % 4 != 3) continue;  // keep it quick
                 int ow, oh;
                 std::vector<uint8_t> got = read(b.x, b.y, b.w, b.h, (float)ts / 16.0f, &ow, &oh);
                 ASSERT_EQ(ow, b.w * ts);

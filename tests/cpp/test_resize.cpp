@@ -86,7 +86,7 @@ protected:
     // The vector paths this machine runs.
     static std::vector<ShrinkPath> vectorPaths() {
         std::vector<ShrinkPath> paths;
-        for (ShrinkPath p : {shrinkSse2, shrinkAvx2})
+        for (ShrinkPath p : {shrinkSse2, shrinkAvx2, shrinkAvx512})
             if (setShrinkPath(p)) paths.push_back(p);
         setShrinkPath(bestShrinkPath());
         return paths;
