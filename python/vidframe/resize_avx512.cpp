@@ -6,7 +6,7 @@
 // gather (vpermt2b over a 32-pixel window of the row, zero-extending to
 // 16-bit lanes), the weights and the mask of lanes that are weighted. A row
 // is then a few gathers, multiplies and adds per eight targets, and the
-// plan serves four rows at a time. Rows whose groups reach over more than 32
+// plan serves eight rows at a time. Rows whose groups reach over more than 32
 // pixels or more than maxTerms terms go to the AVX2 kernel.
 //
 // Vertical and halving: as in AVX2, 32 or 64 channels per step.
@@ -153,11 +153,15 @@ bool layOut(int srcWidth, int dstWidth) {
 
 // R rows, one group at a time for all of them.
 template <int R>
-void shrinkXRows(const uint8_t *const *s, uint8_t *const *d, __m512i norm) {
+void shrinkXRows(const uint8_t *const *s, uint8_t *const *d, __m512i norm, size_t ahead) {
     for (int g = 0; g < plan.groups; g++) {
         const Group &G = plan.group[g];
         __m512i sum[R], low[R], high[R];
-#pragma GCC unroll 4
+        if ((g & 1) == 0)  // the rows of the next band, as far along (prefetches never fault)
+#pragma GCC unroll 8
+            for (int r = 0; r < R; r++)
+                _mm_prefetch(reinterpret_cast<const char *>(s[r] + ahead + (size_t)G.x0 * 4), _MM_HINT_T0);
+#pragma GCC unroll 8
         for (int r = 0; r < R; r++) {
             const uint8_t *p = s[r] + (size_t)G.x0 * 4;
             low[r] = _mm512_maskz_loadu_epi8(G.loadLow, p);
@@ -170,14 +174,14 @@ void shrinkXRows(const uint8_t *const *s, uint8_t *const *d, __m512i norm) {
             __m512i weight = _mm512_load_si512(T.weight);
             __mmask64 present = T.present;
             __mmask32 weighted = T.weighted;
-#pragma GCC unroll 4
+#pragma GCC unroll 8
             for (int r = 0; r < R; r++) {
                 __m512i v = _mm512_maskz_permutex2var_epi8(present, low[r], index, high[r]);
                 v = _mm512_mask_mulhi_epu16(v, weighted, v, weight);
                 sum[r] = _mm512_add_epi16(sum[r], v);
             }
         }
-#pragma GCC unroll 4
+#pragma GCC unroll 8
         for (int r = 0; r < R; r++)
             _mm256_mask_storeu_epi8(d[r] + (size_t)g * 32, G.store, saturate(_mm512_mulhi_epu16(sum[r], norm)));
     }
@@ -214,20 +218,28 @@ void shrinkX(const uint8_t *src, int srcWidth, int height, uint32_t srcStride, u
         return;
     }
     __m512i norm = splat(plan.norm);
-    const uint8_t *s[4];
-    uint8_t *d[4];
+    size_t ahead = (size_t)height * srcStride;
+    const uint8_t *s[8];
+    uint8_t *d[8];
     int r = 0;
+    for (; r + 8 <= height; r += 8) {
+        for (int k = 0; k < 8; k++) {
+            s[k] = src + (size_t)(r + k) * srcStride;
+            d[k] = dst + (size_t)(r + k) * dstStride;
+        }
+        shrinkXRows<8>(s, d, norm, ahead);
+    }
     for (; r + 4 <= height; r += 4) {
         for (int k = 0; k < 4; k++) {
             s[k] = src + (size_t)(r + k) * srcStride;
             d[k] = dst + (size_t)(r + k) * dstStride;
         }
-        shrinkXRows<4>(s, d, norm);
+        shrinkXRows<4>(s, d, norm, ahead);
     }
     for (; r < height; r++) {
         s[0] = src + (size_t)r * srcStride;
         d[0] = dst + (size_t)r * dstStride;
-        shrinkXRows<1>(s, d, norm);
+        shrinkXRows<1>(s, d, norm, ahead);
     }
 }
 
@@ -333,9 +345,15 @@ void shrinkYRunStrips(ShrinkYStream *ys, const uint8_t *src, int rows, uint32_t 
             if (!ops[s].keepMask) ys->target += ys->dstStride;
         }
         const uint8_t *base = src + (size_t)s0 * srcStride;
+        // Where the next run of as many rows will write, for prefetching.
+        int completed = (int)((ys->target - targets[0]) / ys->dstStride);
+        const uint8_t *next = ys->target;
         for (int i = 0; i < n; i += 32) {
             int left = n - i;
             __mmask32 lanes = left >= 32 ? ~(__mmask32)0 : (((__mmask32)1 << left) - 1);
+            if ((i & 63) == 0)
+                for (int k = 0; k < completed; k++)
+                    _mm_prefetch(reinterpret_cast<const char *>(next + (size_t)k * ys->dstStride + i), _MM_HINT_ET0);
             __m512i acc = _mm512_maskz_loadu_epi16(lanes, ys->accum + i);
             const uint8_t *p = base + i;
             for (int s = 0; s < m; s++, p += srcStride) {
