@@ -136,6 +136,8 @@ int readTiles(int x, int y, int w, int h, float scale, const uint8_t **pixels, i
             if (tileSize == tileSide / 2 &&
                 shrinkHalveBoth(src, width, tileSide, srcStride, tempBuffer1 + (size_t)(r / 2) * stride, stride))
                 continue;
+            // Both passes at once where a kernel can, else through tempBuffer2.
+            if (shrinkBand(src, srcWidth, tileSide, srcStride, &ys)) continue;
             imageShrinkX(src, srcWidth, tileSide, srcStride, tempBuffer2, width, stride);
             shrinkYRows(&ys, tempBuffer2, tileSide, stride);
         }

@@ -77,11 +77,11 @@ void shrinkYRowsScalar(ShrinkYStream *ys, const uint8_t *src, int rows, uint32_t
     }
 }
 
-ShrinkKernels installed = {nullptr, nullptr, nullptr};
+ShrinkKernels installed = {nullptr, nullptr, nullptr, nullptr};
 ShrinkPath current = shrinkScalar;
 
 const ShrinkKernels *kernelsOf(ShrinkPath path) {
-    static const ShrinkKernels scalar = {nullptr, nullptr, nullptr};
+    static const ShrinkKernels scalar = {nullptr, nullptr, nullptr, nullptr};
     switch (path) {
     case shrinkScalar: return &scalar;
     case shrinkSse2: return &sse2ShrinkKernels;
@@ -209,6 +209,10 @@ bool shrinkHalveBoth(const uint8_t *src, int dstWidth, int srcRows, uint32_t src
     if (!installed.halveBoth) return false;
     installed.halveBoth(src, dstWidth, srcRows, srcStride, dst, dstStride);
     return true;
+}
+
+bool shrinkBand(const uint8_t *src, int srcWidth, int rows, uint32_t srcStride, ShrinkYStream *ys) {
+    return installed.band && srcWidth <= shrinkPlanWidth && installed.band(src, srcWidth, rows, srcStride, ys);
 }
 
 void imageShrinkY(const uint8_t *src, int width, int srcHeight, uint32_t srcStride, uint8_t *dst,

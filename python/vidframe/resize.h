@@ -143,6 +143,8 @@ struct ShrinkKernels {
     // Same contract as shrinkHalveBoth.
     void (*halveBoth)(const uint8_t *src, int dstWidth, int srcRows, uint32_t srcStride, uint8_t *dst,
                       uint32_t dstStride);
+    // Same contract as shrinkBand.
+    bool (*band)(const uint8_t *src, int srcWidth, int rows, uint32_t srcStride, ShrinkYStream *ys);
 };
 
 // Both passes at once where each halves (the readout's tileSize 8): srcRows
@@ -151,6 +153,13 @@ struct ShrinkKernels {
 // False, and nothing written, when the installed path has no such kernel.
 bool shrinkHalveBoth(const uint8_t *src, int dstWidth, int srcRows, uint32_t srcStride, uint8_t *dst,
                      uint32_t dstStride);
+
+// Both passes over a band of `rows` source rows of srcWidth pixels at once:
+// the horizontal pass to ys->width pixels and on into the vertical stream,
+// with no intermediate rows in memory; the bytes are those of imageShrinkX
+// followed by shrinkYRows. False, and nothing done, when the installed path
+// has no such kernel for these sizes.
+bool shrinkBand(const uint8_t *src, int srcWidth, int rows, uint32_t srcStride, ShrinkYStream *ys);
 
 // Members are null where the build has no such kernels (not an x86 target).
 extern const ShrinkKernels sse2ShrinkKernels;

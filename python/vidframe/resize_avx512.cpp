@@ -383,12 +383,97 @@ void shrinkYRowsStrips(ShrinkYStream *ys, const uint8_t *src, int rows, uint32_t
         shrinkYRunStrips(ys, src, rows, srcStride);
 }
 
+// ---- Both passes -------------------------------------------------------------
+
+// The rows of a band as the vertical pass takes them.
+struct BandRows {
+    ShrinkOp ops[64];
+    uint8_t *targets[64];
+    __m512i tails[64], heads[64];
+};
+
+// Eight rows of the band from row r: the horizontal pass as in shrinkXRows,
+// each group's results clamped to bytes in registers and taken straight on
+// through the vertical pass, whose accumulators for the group's 32 channels
+// are loaded and stored once.
+void bandRows8(const uint8_t *src, uint32_t srcStride, int r, const BandRows &b, ShrinkYStream *ys,
+               size_t ahead) {
+    const __m512i normX = splat(plan.norm), normY = splat(ys->norm);
+    const __m512i zero = _mm512_setzero_si512(), top = splat(255);
+    const uint8_t *s[8];
+    for (int k = 0; k < 8; k++) s[k] = src + (size_t)(r + k) * srcStride;
+    for (int g = 0; g < plan.groups; g++) {
+        const Group &G = plan.group[g];
+        __m512i sum[8], low[8], high[8];
+        if ((g & 1) == 0)
+#pragma GCC unroll 8
+            for (int k = 0; k < 8; k++)
+                _mm_prefetch(reinterpret_cast<const char *>(s[k] + ahead + (size_t)G.x0 * 4), _MM_HINT_T0);
+#pragma GCC unroll 8
+        for (int k = 0; k < 8; k++) {
+            const uint8_t *p = s[k] + (size_t)G.x0 * 4;
+            low[k] = _mm512_maskz_loadu_epi8(G.loadLow, p);
+            high[k] = _mm512_maskz_loadu_epi8(G.loadHigh, p + 64);
+            sum[k] = zero;
+        }
+        for (int t = 0; t < G.terms; t++) {
+            const Term &T = plan.term[g][t];
+            __m512i index = _mm512_load_si512(T.index);
+            __m512i weight = _mm512_load_si512(T.weight);
+            __mmask64 present = T.present;
+            __mmask32 weighted = T.weighted;
+#pragma GCC unroll 8
+            for (int k = 0; k < 8; k++) {
+                __m512i v = _mm512_maskz_permutex2var_epi8(present, low[k], index, high[k]);
+                sum[k] = _mm512_add_epi16(sum[k], _mm512_mask_mulhi_epu16(v, weighted, v, weight));
+            }
+        }
+        __mmask32 lanes = G.store;  // a target's channel: one 16-bit lane here, one byte out there
+        __m512i acc = _mm512_maskz_loadu_epi16(lanes, ys->accum + g * 32);
+#pragma GCC unroll 8
+        for (int k = 0; k < 8; k++) {
+            // The horizontal result as the byte it would be stored as.
+            __m512i v = _mm512_min_epi16(_mm512_max_epi16(_mm512_mulhi_epu16(sum[k], normX), zero), top);
+            const ShrinkOp &op = b.ops[r + k];
+            uint8_t *out = b.targets[r + k] + (size_t)g * 32;
+            if (op.keepMask) {
+                acc = _mm512_add_epi16(acc, v);
+            } else if (op.addMask) {
+                _mm256_mask_storeu_epi8(out, lanes, saturate(_mm512_mulhi_epu16(_mm512_add_epi16(acc, v), normY)));
+                acc = zero;
+            } else {
+                __m512i total = _mm512_add_epi16(acc, _mm512_mulhi_epu16(v, b.tails[r + k]));
+                _mm256_mask_storeu_epi8(out, lanes, saturate(_mm512_mulhi_epu16(total, normY)));
+                acc = _mm512_mulhi_epu16(v, b.heads[r + k]);
+            }
+        }
+        _mm512_mask_storeu_epi16(ys->accum + g * 32, lanes, acc);
+    }
+}
+
+bool band(const uint8_t *src, int srcWidth, int rows, uint32_t srcStride, ShrinkYStream *ys) {
+    static BandRows b;
+    if (ys->halving || rows > 64 || rows % 8 != 0 || ys->width > shrinkYSlots || ys->width >= srcWidth ||
+        !layOut(srcWidth, ys->width))
+        return false;
+    for (int s = 0; s < rows; s++) {
+        b.ops[s] = shrinkNextOp(ys->step, &ys->remaining);
+        b.tails[s] = splat(b.ops[s].tailWeight);
+        b.heads[s] = splat(b.ops[s].headWeight);
+        b.targets[s] = ys->target;
+        if (!b.ops[s].keepMask) ys->target += ys->dstStride;
+    }
+    size_t ahead = (size_t)rows * srcStride;
+    for (int r = 0; r < rows; r += 8) bandRows8(src, srcStride, r, b, ys, ahead);
+    return true;
+}
+
 }  // namespace
 
-const ShrinkKernels avx512ShrinkKernels = {shrinkX, shrinkYRowsStrips, halveBoth};
+const ShrinkKernels avx512ShrinkKernels = {shrinkX, shrinkYRowsStrips, halveBoth, band};
 
 #else
 
-const ShrinkKernels avx512ShrinkKernels = {nullptr, nullptr, nullptr};
+const ShrinkKernels avx512ShrinkKernels = {nullptr, nullptr, nullptr, nullptr};
 
 #endif

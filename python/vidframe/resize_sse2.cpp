@@ -271,10 +271,10 @@ void averageRows(const uint8_t *a, const uint8_t *b, uint8_t *out, int n) {
 }  // namespace
 
 const ShrinkKernels sse2ShrinkKernels = {shrinkX, shrinkYRowsWith<averageRows, verticalRow>,
-                                            halveBoth};
+                                            halveBoth, nullptr};
 
 #else
 
-const ShrinkKernels sse2ShrinkKernels = {nullptr, nullptr, nullptr};
+const ShrinkKernels sse2ShrinkKernels = {nullptr, nullptr, nullptr, nullptr};
 
 #endif
