@@ -90,8 +90,15 @@ class GridGeometry(unittest.TestCase):
             self.assertEqual(call(*args), message, args)
 
     def test_argument_types_are_the_parsers(self):
-        for args in [(), (0,), ('0', 0), (0, 0, 1, 1, 'half'), (0, 0, 1, 1, 1.0, 5)]:
+        for args in [(), (0,), ('0', 0), (0, 0, 1, 1, 'half'), (0, 0, 1, 1, 1.0, 5), (0.0, 0)]:
             self.assertRaises(TypeError, vidframe.toRGBString, *args)
+        self.assertRaises(OverflowError, vidframe.toRGBString, 2 ** 40, 0)
+        # Whatever the parser takes for an int or a float is taken, exact or not.
+        class Int(int):
+            pass
+        half, full = vidframe.toRGBString(1, 1, 1, 1, 0.5), vidframe.toRGBString(1, 1)
+        self.assertEqual(vidframe.toRGBString(True, Int(1), 1, 1, 0.5), half)
+        self.assertEqual(vidframe.toRGBString(1, 1, True, 1, Int(1)), full)
 
     def test_halving_is_nested_truncated_means(self):
         data, size = vidframe.toRGBString(0, 0, 2, 1, 0.5)
