@@ -151,39 +151,48 @@ bool layOut(int srcWidth, int dstWidth) {
     return true;
 }
 
+// The horizontal sums of group g in R rows (s: their starts), prefetching
+// every other group the rows `ahead` bytes further on (the next band's;
+// prefetches never fault).
+template <int R>
+inline void groupSums(const uint8_t *const *s, int g, size_t ahead, __m512i *sum) {
+    const Group &G = plan.group[g];
+    __m512i low[R], high[R];
+    if ((g & 1) == 0)
+#pragma GCC unroll 8
+        for (int r = 0; r < R; r++)
+            _mm_prefetch(reinterpret_cast<const char *>(s[r] + ahead + (size_t)G.x0 * 4), _MM_HINT_T0);
+#pragma GCC unroll 8
+    for (int r = 0; r < R; r++) {
+        const uint8_t *p = s[r] + (size_t)G.x0 * 4;
+        low[r] = _mm512_maskz_loadu_epi8(G.loadLow, p);
+        high[r] = _mm512_maskz_loadu_epi8(G.loadHigh, p + 64);
+        sum[r] = _mm512_setzero_si512();
+    }
+    for (int k = 0; k < G.terms; k++) {
+        const Term &T = plan.term[g][k];
+        __m512i index = _mm512_load_si512(T.index);
+        __m512i weight = _mm512_load_si512(T.weight);
+        __mmask64 present = T.present;
+        __mmask32 weighted = T.weighted;
+#pragma GCC unroll 8
+        for (int r = 0; r < R; r++) {
+            __m512i v = _mm512_maskz_permutex2var_epi8(present, low[r], index, high[r]);
+            sum[r] = _mm512_add_epi16(sum[r], _mm512_mask_mulhi_epu16(v, weighted, v, weight));
+        }
+    }
+}
+
 // R rows, one group at a time for all of them.
 template <int R>
 void shrinkXRows(const uint8_t *const *s, uint8_t *const *d, __m512i norm, size_t ahead) {
     for (int g = 0; g < plan.groups; g++) {
-        const Group &G = plan.group[g];
-        __m512i sum[R], low[R], high[R];
-        if ((g & 1) == 0)  // the rows of the next band, as far along (prefetches never fault)
-#pragma GCC unroll 8
-            for (int r = 0; r < R; r++)
-                _mm_prefetch(reinterpret_cast<const char *>(s[r] + ahead + (size_t)G.x0 * 4), _MM_HINT_T0);
-#pragma GCC unroll 8
-        for (int r = 0; r < R; r++) {
-            const uint8_t *p = s[r] + (size_t)G.x0 * 4;
-            low[r] = _mm512_maskz_loadu_epi8(G.loadLow, p);
-            high[r] = _mm512_maskz_loadu_epi8(G.loadHigh, p + 64);
-            sum[r] = _mm512_setzero_si512();
-        }
-        for (int k = 0; k < G.terms; k++) {
-            const Term &T = plan.term[g][k];
-            __m512i index = _mm512_load_si512(T.index);
-            __m512i weight = _mm512_load_si512(T.weight);
-            __mmask64 present = T.present;
-            __mmask32 weighted = T.weighted;
-#pragma GCC unroll 8
-            for (int r = 0; r < R; r++) {
-                __m512i v = _mm512_maskz_permutex2var_epi8(present, low[r], index, high[r]);
-                v = _mm512_mask_mulhi_epu16(v, weighted, v, weight);
-                sum[r] = _mm512_add_epi16(sum[r], v);
-            }
-        }
+        __m512i sum[R];
+        groupSums<R>(s, g, ahead, sum);
 #pragma GCC unroll 8
         for (int r = 0; r < R; r++)
-            _mm256_mask_storeu_epi8(d[r] + (size_t)g * 32, G.store, saturate(_mm512_mulhi_epu16(sum[r], norm)));
+            _mm256_mask_storeu_epi8(d[r] + (size_t)g * 32, plan.group[g].store,
+                                    saturate(_mm512_mulhi_epu16(sum[r], norm)));
     }
 }
 
@@ -404,30 +413,8 @@ void bandRows8(const uint8_t *src, uint32_t srcStride, int r, const BandRows &b,
     for (int k = 0; k < 8; k++) s[k] = src + (size_t)(r + k) * srcStride;
     for (int g = 0; g < plan.groups; g++) {
         const Group &G = plan.group[g];
-        __m512i sum[8], low[8], high[8];
-        if ((g & 1) == 0)
-#pragma GCC unroll 8
-            for (int k = 0; k < 8; k++)
-                _mm_prefetch(reinterpret_cast<const char *>(s[k] + ahead + (size_t)G.x0 * 4), _MM_HINT_T0);
-#pragma GCC unroll 8
-        for (int k = 0; k < 8; k++) {
-            const uint8_t *p = s[k] + (size_t)G.x0 * 4;
-            low[k] = _mm512_maskz_loadu_epi8(G.loadLow, p);
-            high[k] = _mm512_maskz_loadu_epi8(G.loadHigh, p + 64);
-            sum[k] = zero;
-        }
-        for (int t = 0; t < G.terms; t++) {
-            const Term &T = plan.term[g][t];
-            __m512i index = _mm512_load_si512(T.index);
-            __m512i weight = _mm512_load_si512(T.weight);
-            __mmask64 present = T.present;
-            __mmask32 weighted = T.weighted;
-#pragma GCC unroll 8
-            for (int k = 0; k < 8; k++) {
-                __m512i v = _mm512_maskz_permutex2var_epi8(present, low[k], index, high[k]);
-                sum[k] = _mm512_add_epi16(sum[k], _mm512_mask_mulhi_epu16(v, weighted, v, weight));
-            }
-        }
+        __m512i sum[8];
+        groupSums<8>(s, g, ahead, sum);
         __mmask32 lanes = G.store;  // a target's channel: one 16-bit lane here, one byte out there
         __m512i acc = _mm512_maskz_loadu_epi16(lanes, ys->accum + g * 32);
 #pragma GCC unroll 8
