@@ -220,10 +220,8 @@ void shrinkX(const uint8_t *src, int srcWidth, int height, uint32_t srcStride, u
         return;
     }
     if (!layOut(srcWidth, dstWidth)) {
-        if (avx2ShrinkKernels.shrinkX)
-            avx2ShrinkKernels.shrinkX(src, srcWidth, height, srcStride, dst, dstWidth, dstStride);
-        else
-            imageShrinkXScalar(src, srcWidth, height, srcStride, dst, dstWidth, dstStride);
+        // This path is only installed where the AVX2 kernels are.
+        avx2ShrinkKernels.shrinkX(src, srcWidth, height, srcStride, dst, dstWidth, dstStride);
         return;
     }
     __m512i norm = splat(plan.norm);
@@ -333,29 +331,58 @@ void averageRows(const uint8_t *a, const uint8_t *b, uint8_t *out, int n) {
     for (; i < n; i++) out[i] = (uint8_t)((a[i] + b[i]) >> 1);
 }
 
+// Up to 64 source rows as the vertical pass takes them: each row's op, the
+// target row it adds to, and its weights splatted. The same for every strip
+// of the rows.
+struct RowRun {
+    int rows;
+    ShrinkOp ops[64];
+    uint8_t *targets[64];
+    __m512i tails[64], heads[64];
+};
+
+// The next `rows` (<= 64) rows of the stream, which it advances past them.
+void takeRows(ShrinkYStream *ys, int rows, RowRun *run) {
+    run->rows = rows;
+    for (int s = 0; s < rows; s++) {
+        run->ops[s] = shrinkNextOp(ys->step, &ys->remaining);
+        run->tails[s] = splat(run->ops[s].tailWeight);
+        run->heads[s] = splat(run->ops[s].headWeight);
+        run->targets[s] = ys->target;
+        if (!run->ops[s].keepMask) ys->target += ys->dstStride;
+    }
+}
+
+// Row s of the run, values v (16-bit, one per channel), into the
+// accumulators acc of the 32 channels whose target bytes start at out;
+// returns the accumulators that follow.
+inline __m512i verticalStep(const RowRun &run, int s, __m512i acc, __m512i v, uint8_t *out, __mmask32 lanes,
+                            __m512i norm) {
+    const ShrinkOp &op = run.ops[s];
+    if (op.keepMask) return _mm512_add_epi16(acc, v);  // inside a target
+    if (op.addMask) {                                  // the target ends with this row
+        _mm256_mask_storeu_epi8(out, lanes, saturate(_mm512_mulhi_epu16(_mm512_add_epi16(acc, v), norm)));
+        return _mm512_setzero_si512();
+    }
+    // The target ends inside this row.
+    __m512i sum = _mm512_add_epi16(acc, _mm512_mulhi_epu16(v, run.tails[s]));
+    _mm256_mask_storeu_epi8(out, lanes, saturate(_mm512_mulhi_epu16(sum, norm)));
+    return _mm512_mulhi_epu16(v, run.heads[s]);
+}
+
 // A run of source rows in strips of 32 channels: each strip walks every row
 // of the run with its accumulators in a register, so they touch memory once
-// per run rather than once per row. The op of each row (and the target row
-// it completes) is worked out first; it is the same for every strip.
+// per run rather than once per row.
 void shrinkYRunStrips(ShrinkYStream *ys, const uint8_t *src, int rows, uint32_t srcStride) {
-    constexpr int maxRun = 64;
+    static RowRun run;
     const int n = ys->width * 4;
     const __m512i norm = splat(ys->norm);
-    for (int s0 = 0; s0 < rows; s0 += maxRun) {
-        int m = rows - s0 < maxRun ? rows - s0 : maxRun;
-        ShrinkOp ops[maxRun];
-        uint8_t *targets[maxRun];
-        __m512i tails[maxRun], heads[maxRun];
-        for (int s = 0; s < m; s++) {
-            ops[s] = shrinkNextOp(ys->step, &ys->remaining);
-            tails[s] = splat(ops[s].tailWeight);
-            heads[s] = splat(ops[s].headWeight);
-            targets[s] = ys->target;
-            if (!ops[s].keepMask) ys->target += ys->dstStride;
-        }
+    for (int s0 = 0; s0 < rows; s0 += 64) {
+        uint8_t *first = ys->target;
+        takeRows(ys, rows - s0 < 64 ? rows - s0 : 64, &run);
         const uint8_t *base = src + (size_t)s0 * srcStride;
         // Where the next run of as many rows will write, for prefetching.
-        int completed = (int)((ys->target - targets[0]) / ys->dstStride);
+        int completed = (int)((ys->target - first) / ys->dstStride);
         const uint8_t *next = ys->target;
         for (int i = 0; i < n; i += 32) {
             int left = n - i;
@@ -365,20 +392,9 @@ void shrinkYRunStrips(ShrinkYStream *ys, const uint8_t *src, int rows, uint32_t 
                     _mm_prefetch(reinterpret_cast<const char *>(next + (size_t)k * ys->dstStride + i), _MM_HINT_ET0);
             __m512i acc = _mm512_maskz_loadu_epi16(lanes, ys->accum + i);
             const uint8_t *p = base + i;
-            for (int s = 0; s < m; s++, p += srcStride) {
-                const ShrinkOp &op = ops[s];
+            for (int s = 0; s < run.rows; s++, p += srcStride) {
                 __m512i v = _mm512_cvtepu8_epi16(_mm256_maskz_loadu_epi8(lanes, p));
-                if (op.keepMask) {  // inside a target
-                    acc = _mm512_add_epi16(acc, v);
-                } else if (op.addMask) {  // the target ends with this row
-                    _mm256_mask_storeu_epi8(targets[s] + i, lanes,
-                                            saturate(_mm512_mulhi_epu16(_mm512_add_epi16(acc, v), norm)));
-                    acc = _mm512_setzero_si512();
-                } else {  // the target ends inside this row
-                    __m512i sum = _mm512_add_epi16(acc, _mm512_mulhi_epu16(v, tails[s]));
-                    _mm256_mask_storeu_epi8(targets[s] + i, lanes, saturate(_mm512_mulhi_epu16(sum, norm)));
-                    acc = _mm512_mulhi_epu16(v, heads[s]);
-                }
+                acc = verticalStep(run, s, acc, v, run.targets[s] + i, lanes, norm);
             }
             _mm512_mask_storeu_epi16(ys->accum + i, lanes, acc);
         }
@@ -394,18 +410,11 @@ void shrinkYRowsStrips(ShrinkYStream *ys, const uint8_t *src, int rows, uint32_t
 
 // ---- Both passes -------------------------------------------------------------
 
-// The rows of a band as the vertical pass takes them.
-struct BandRows {
-    ShrinkOp ops[64];
-    uint8_t *targets[64];
-    __m512i tails[64], heads[64];
-};
-
 // Eight rows of the band from row r: the horizontal pass as in shrinkXRows,
 // each group's results clamped to bytes in registers and taken straight on
 // through the vertical pass, whose accumulators for the group's 32 channels
 // are loaded and stored once.
-void bandRows8(const uint8_t *src, uint32_t srcStride, int r, const BandRows &b, ShrinkYStream *ys,
+void bandRows8(const uint8_t *src, uint32_t srcStride, int r, const RowRun &run, ShrinkYStream *ys,
                size_t ahead) {
     const __m512i normX = splat(plan.norm), normY = splat(ys->norm);
     const __m512i zero = _mm512_setzero_si512(), top = splat(255);
@@ -421,37 +430,20 @@ void bandRows8(const uint8_t *src, uint32_t srcStride, int r, const BandRows &b,
         for (int k = 0; k < 8; k++) {
             // The horizontal result as the byte it would be stored as.
             __m512i v = _mm512_min_epi16(_mm512_max_epi16(_mm512_mulhi_epu16(sum[k], normX), zero), top);
-            const ShrinkOp &op = b.ops[r + k];
-            uint8_t *out = b.targets[r + k] + (size_t)g * 32;
-            if (op.keepMask) {
-                acc = _mm512_add_epi16(acc, v);
-            } else if (op.addMask) {
-                _mm256_mask_storeu_epi8(out, lanes, saturate(_mm512_mulhi_epu16(_mm512_add_epi16(acc, v), normY)));
-                acc = zero;
-            } else {
-                __m512i total = _mm512_add_epi16(acc, _mm512_mulhi_epu16(v, b.tails[r + k]));
-                _mm256_mask_storeu_epi8(out, lanes, saturate(_mm512_mulhi_epu16(total, normY)));
-                acc = _mm512_mulhi_epu16(v, b.heads[r + k]);
-            }
+            acc = verticalStep(run, r + k, acc, v, run.targets[r + k] + (size_t)g * 32, lanes, normY);
         }
         _mm512_mask_storeu_epi16(ys->accum + g * 32, lanes, acc);
     }
 }
 
 bool band(const uint8_t *src, int srcWidth, int rows, uint32_t srcStride, ShrinkYStream *ys) {
-    static BandRows b;
+    static RowRun run;
     if (ys->halving || rows > 64 || rows % 8 != 0 || ys->width > shrinkYSlots || ys->width >= srcWidth ||
         !layOut(srcWidth, ys->width))
         return false;
-    for (int s = 0; s < rows; s++) {
-        b.ops[s] = shrinkNextOp(ys->step, &ys->remaining);
-        b.tails[s] = splat(b.ops[s].tailWeight);
-        b.heads[s] = splat(b.ops[s].headWeight);
-        b.targets[s] = ys->target;
-        if (!b.ops[s].keepMask) ys->target += ys->dstStride;
-    }
+    takeRows(ys, rows, &run);
     size_t ahead = (size_t)rows * srcStride;
-    for (int r = 0; r < rows; r += 8) bandRows8(src, srcStride, r, b, ys, ahead);
+    for (int r = 0; r < rows; r += 8) bandRows8(src, srcStride, r, run, ys, ahead);
     return true;
 }
 
