@@ -10,6 +10,7 @@ import unittest
 
 import vidframe
 
+import interpreter
 import reference
 import streamgen
 
@@ -195,7 +196,7 @@ class FreshProcess(unittest.TestCase):
                 '    vidframe.toRGBString(0, 0)\n'
                 'except ValueError as e:\n'
                 '    print(e)\n')
-        out = subprocess.check_output([sys.executable, '-c', code])
+        out = subprocess.check_output(interpreter.command() + ['-c', code])
         self.assertEqual(out.decode().strip(), 'top-left x,y out of range')
 
 

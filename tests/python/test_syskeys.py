@@ -19,6 +19,7 @@ except ImportError:
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "macstub"))
+import interpreter  # noqa: E402
 import macstub  # noqa: E402
 from macstub import KEY_DOWN, KEY_UP, FLAGS_CHANGED, SWALLOWED, PASSED, UNSEEN  # noqa: E402
 
@@ -197,7 +198,7 @@ class SysKeysTest(unittest.TestCase):
 
     def test_fresh_interpreters(self):
         for name in sorted(CHILDREN):
-            p = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--child", name],
+            p = subprocess.Popen(interpreter.command() + [os.path.abspath(__file__), "--child", name],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             out, err = p.communicate()
             self.assertEqual(p.returncode, 0, "%s:\n%s%s" % (name, out.decode(), err.decode()[-3000:]))

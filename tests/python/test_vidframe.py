@@ -10,6 +10,7 @@ import unittest
 
 import vidframe
 
+import interpreter
 import streamgen
 from streamgen import solid, image
 
@@ -87,7 +88,7 @@ class ModuleTest(unittest.TestCase):
                   '    vidframe.getChanges(0, 0)\n'
                   'except ValueError as e:\n'
                   '    print(e)\n')
-        out = subprocess.check_output([sys.executable, '-c', script]).decode().split('\n')
+        out = subprocess.check_output(interpreter.command() + ['-c', script]).decode().split('\n')
         self.assertEqual(out[:4], ['(0, 0)', '0', '(1, 1)', RANGE])
 
 
@@ -284,6 +285,16 @@ class BufferTypesTest(unittest.TestCase):
         clear_module_state()
 
     def chunk_kinds(self):
+        def read_only_view(data):
+            """A read-only view over memory that is not a bytes object."""
+            if hasattr(memoryview, 'toreadonly'):
+                return memoryview(bytearray(data)).toreadonly()
+            # Before 3.8: a read-only mapping of a file that holds the bytes.
+            with tempfile.TemporaryFile() as f:
+                f.write(data)
+                f.flush()
+                return memoryview(mmap.mmap(f.fileno(), len(data), access=mmap.ACCESS_READ))
+
         msg = solid(1, 0, 0x07E0)
         kinds = [msg]
         if PY2:  # "s#" takes str and read-only buffers; a bytearray goes through buffer()
@@ -294,7 +305,7 @@ class BufferTypesTest(unittest.TestCase):
             kinds.append(bytearray(msg))
             kinds.append(memoryview(msg))
             kinds.append(memoryview(b'xx' + msg)[2:])
-            kinds.append(memoryview(bytearray(msg)).toreadonly())
+            kinds.append(read_only_view(msg))
         return kinds
 
     def test_read_only_buffers_are_taken(self):
