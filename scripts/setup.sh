@@ -13,6 +13,13 @@ done < "$here/packages.txt"
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # Packages of another architecture (name:arch) need it known to dpkg.
+  for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/^[^:]*:\([a-z0-9]*\)$/\1/p' | sort -u); do
+    if [ "$arch" != "$(dpkg --print-architecture)" ] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+      echo "setup: adding the $arch architecture to dpkg"
+      dpkg --add-architecture "$arch"
+    fi
+  done
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
