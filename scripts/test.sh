@@ -24,12 +24,33 @@ stage() {
   [ -z "$stage_name" ] || echo "== test.sh: $stage_name"
 }
 
+# Every platform is a toolchain file cmake/<name>.cmake and a build tree
+# build-<name>/, configured and built the same way (scripts/build.sh); its
+# stage builds it and runs what runs here.
+platform_build() {
+  local name=$1
+  shift
+  BUILD_DIR=$top/build-$name "$top/scripts/build.sh" \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/$name.cmake" "$@"
+}
+platform_ctest() {
+  local name=$1
+  shift
+  ctest --test-dir "$top/build-$name" --output-on-failure -j "$jobs" "$@"
+}
+# Python tests passed, failed and skipped per interpreter, from a tree's
+# last ctest run.
+python_summary() {
+  "$top/scripts/python_summary.py" "$1"
+}
+
 stage "setup"
 "$top/scripts/setup.sh"
 
 stage "plain build and ctest"
 BUILD_DIR=$plain "$top/scripts/build.sh"
 ctest --test-dir "$plain" --output-on-failure -j "$jobs"
+python_summary "$plain"
 
 # Hardening. The sanitized build (ASan + UBSan): C++ tests and fuzz replays,
 # then the Python tests in interpreters with the ASan runtime preloaded (the
@@ -37,7 +58,8 @@ ctest --test-dir "$plain" --output-on-failure -j "$jobs"
 # build).
 stage "sanitized build and ctest"
 asan=$top/build-asan
-BUILD_DIR=$asan "$top/scripts/build.sh" -DSANITIZE=ON -DBUILD_BENCH=OFF
+BUILD_DIR=$asan "$top/scripts/build.sh" -DSANITIZE=ON -DBUILD_BENCH=OFF \
+  -DTILESTREAM_PYTHON_VERSIONS="2;3"
 ctest --test-dir "$asan" --output-on-failure -j "$jobs" -E '^(py[23]\.|usbfake|qemu|vidtool)'
 ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc LD_PRELOAD="$(gcc -print-file-name=libasan.so)" \
   ctest --test-dir "$asan" --output-on-failure -j "$jobs" -R '^(py[23]\.|vidtool$)'
@@ -62,30 +84,29 @@ CC=clang CXX=clang++ BUILD_DIR=$fuzz "$top/scripts/build.sh" -DFUZZ=ON \
 ctest --test-dir "$fuzz" --output-on-failure -j "$jobs"
 "$top/fuzz/run.sh" "$fuzz" 60
 
-# The 32-bit x86 build of the core and its C++ tests, its programs run the
-# way TILESTREAM_I386_EMULATION says; then the same tests the other way:
-# under qemu-i386 if they ran on the kernel, and on the kernel (if it runs
-# i386 programs at all) if they ran under qemu-i386.
+# The 32-bit x86 build, the application's ABI: the core and its C++ tests,
+# the modules in the system's 32-bit CPython with every Python test, and the
+# real-kernel bed with the 32-bit client. Its programs run the way
+# TILESTREAM_I386_EMULATION says; then the tests once more the other way
+# (the bed, which runs its own kernel, only once): under qemu-i386 if they
+# ran on the kernel, and on the kernel (if it runs i386 programs at all) if
+# they ran under qemu-i386.
 stage "i386 build and ctest (TILESTREAM_I386_EMULATION=$TILESTREAM_I386_EMULATION)"
-i386=$top/build-i386
-i386_build() {
-  BUILD_DIR=$i386 "$top/scripts/build.sh" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/i386.cmake" \
-    -DBUILD_PYTHON_MODULES=OFF -DBUILD_BENCH=OFF
-}
-i386_build
-ctest --test-dir "$i386" --output-on-failure -j "$jobs"
-runner=$(sed -n 's/^TILESTREAM_I386_RUNNER_USED:INTERNAL=//p' "$i386/CMakeCache.txt")
+platform_build i386
+platform_ctest i386
+python_summary "$top/build-i386"
+runner=$(sed -n 's/^TILESTREAM_I386_RUNNER_USED:INTERNAL=//p' "$top/build-i386/CMakeCache.txt")
 other=
 if [ -n "$runner" ]; then
   # Ran under the emulator: again on the kernel, where it can run them.
-  "$i386/CMakeFiles/i386-probe/probe" 2>/dev/null && other=OFF
+  "$top/build-i386/CMakeFiles/i386-probe/probe" 2>/dev/null && other=OFF
 else
   other=ON
 fi
 if [ -n "$other" ]; then
   stage "i386 ctest again (TILESTREAM_I386_EMULATION=$other)"
-  TILESTREAM_I386_EMULATION=$other i386_build
-  ctest --test-dir "$i386" --output-on-failure -j "$jobs"
+  TILESTREAM_I386_EMULATION=$other platform_build i386
+  platform_ctest i386 -E '^qemu\.'
 else
   echo "== test.sh: this kernel runs no i386 programs: the i386 tests ran under qemu-i386 only"
 fi
