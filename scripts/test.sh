@@ -6,6 +6,7 @@
 # TILESTREAM_I386_EMULATION=AUTO|ON|OFF (default AUTO) says how i386 programs
 # run on this host (cmake/I386Emulation.cmake); the i386 stage also runs its
 # tests the other way this host allows, so both kinds of host are covered.
+# The arm64 stage always runs its programs under qemu-aarch64.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 plain=${BUILD_DIR:-$top/build}
@@ -110,5 +111,14 @@ if [ -n "$other" ]; then
 else
   echo "== test.sh: this kernel runs no i386 programs: the i386 tests ran under qemu-i386 only"
 fi
+
+# The 64-bit Arm build of the core (clang, cmake/aarch64.cmake): its C++
+# tests, fuzz replays and usbconstgen run under qemu-aarch64. Unsanitized:
+# ASan under qemu's user-mode emulation is not reliable.
+stage "arm64 build and ctest (qemu-aarch64)"
+arm64=$top/build-arm64
+BUILD_DIR=$arm64 "$top/scripts/build.sh" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/aarch64.cmake" \
+  -DBUILD_PYTHON_MODULES=OFF -DBUILD_BENCH=OFF
+ctest --test-dir "$arm64" --output-on-failure -j "$jobs"
 stage ""
 echo "== test.sh: all stages passed in $(( $(date +%s) - started )) s"

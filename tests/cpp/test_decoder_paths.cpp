@@ -157,6 +157,11 @@ std::vector<DecodePath> vectorPaths() {
     return paths;
 }
 
+// The comparisons with the scalar path have nothing to compare where the
+// build or CPU has no vector level (aarch64): they say so instead of passing.
+#define SKIP_WITHOUT_VECTOR_PATHS() \
+    if (vectorPaths().empty()) GTEST_SKIP() << "no vector decode path in this build or CPU"
+
 struct Size {
     int width, height;
 };
@@ -176,6 +181,10 @@ TEST(DecoderPaths, SelectionReportsWhatTheCpuRuns) {
     EXPECT_EQ(decodePathName(decodePathCount), nullptr);
 #if defined(__x86_64__)
     EXPECT_TRUE(decodePathAvailable(decodeSse2));
+#elif !defined(__i386__)
+    // Other architectures build no x86 writers: the scalar path is the only one.
+    EXPECT_EQ(bestDecodePath(), decodeScalar);
+    EXPECT_TRUE(vectorPaths().empty());
 #endif
     // An unknown or unavailable path is refused and the current one kept.
     ASSERT_TRUE(setDecodePath(decodeScalar));
@@ -193,6 +202,7 @@ TEST(DecoderPaths, SelectionReportsWhatTheCpuRuns) {
 
 // Every 5-6-5 word, as image pixels and as solid tiles, on whole tiles.
 TEST(DecoderPaths, EveryColourMatchesTheReference) {
+    SKIP_WITHOUT_VECTOR_PATHS();
     Bytes s;
     for (int t = 0; t < 256; t++) {
         putWord(s, 0);
@@ -219,6 +229,7 @@ TEST(DecoderPaths, EveryColourMatchesTheReference) {
 }
 
 TEST(DecoderPaths, RandomStreamsMatchTheReference) {
+    SKIP_WITHOUT_VECTOR_PATHS();
     std::mt19937 rng(12345);
     for (const Size &sz : sizes) {
         int tw = (sz.width + 15) / 16, th = (sz.height + 15) / 16;
@@ -238,6 +249,7 @@ TEST(DecoderPaths, RandomStreamsMatchTheReference) {
 // A message carried across a change of frame size is decoded into the new
 // store, against the new grid, on every path alike.
 TEST(DecoderPaths, CarryAcrossNewStoreMatchesTheReference) {
+    SKIP_WITHOUT_VECTOR_PATHS();
     std::mt19937 rng(99);
     Bytes s = randomStream(rng, 4, 4, 60);
     std::vector<Call> calls = cutAnywhere(rng, s);
@@ -279,6 +291,7 @@ TEST(DecoderPaths, SplitsAtBlockBoundariesDoNotMatter) {
 // exactly the 16 x 16 pixels of the tile change, to what the reference
 // decoder writes for the same message.
 TEST(DecoderPaths, WritersTouchOnlyTheirTileAtAnyAlignment) {
+    SKIP_WITHOUT_VECTOR_PATHS();
     std::mt19937 rng(7);
     Bytes image;
     putWord(image, 0);

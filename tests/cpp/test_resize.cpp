@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -151,6 +152,29 @@ std::vector<ShrinkPath> allPaths() {
 
 }  // namespace
 
+// The scalar path is always there, the best one is installed at load, and a
+// path the build or CPU lacks is refused with the current one kept.
+TEST_F(ShrinkPaths, SelectionRefusesWhatTheCpuLacks) {
+    EXPECT_EQ(currentShrinkPath(), bestShrinkPath());
+    ASSERT_TRUE(setShrinkPath(shrinkScalar));
+    EXPECT_FALSE(setShrinkPath(shrinkPathCount));
+    EXPECT_FALSE(setShrinkPath((ShrinkPath)-1));
+    std::vector<ShrinkPath> all = allPaths();
+    for (int p = shrinkSse2; p < shrinkPathCount; p++) {
+        ASSERT_TRUE(setShrinkPath(shrinkScalar));
+        bool has = std::find(all.begin(), all.end(), (ShrinkPath)p) != all.end();
+        EXPECT_EQ(setShrinkPath((ShrinkPath)p), has) << "path " << p;
+        EXPECT_EQ(currentShrinkPath(), has ? (ShrinkPath)p : shrinkScalar) << "path " << p;
+    }
+    EXPECT_EQ(bestShrinkPath(), all.back());
+#if defined(__x86_64__)
+    EXPECT_NE(bestShrinkPath(), shrinkScalar);
+#elif !defined(__i386__)
+    // Other architectures build no x86 kernels: the scalar path is the only one.
+    EXPECT_EQ(all, std::vector<ShrinkPath>{shrinkScalar});
+#endif
+}
+
 TEST_F(ShrinkPaths, WorkedValuesOnEveryPath) {
     const std::vector<int> ramp = {10, 20, 30, 40, 50, 60, 70, 80, 90, 100, 110, 120, 130, 140, 150, 160};
     std::vector<int> alternating, white(16, 255);
@@ -215,6 +239,7 @@ TEST_F(ShrinkPaths, TileToOnePixelIsTheMeanOfRowMeans) {
 // Whole tiles as the readout shrinks them: every tile size, run widths and
 // heights sampled over the frame's range, padded strides, all three fills.
 TEST_F(ShrinkPaths, ReadoutGeometryMatchesScalar) {
+    if (vectorPaths().empty()) GTEST_SKIP() << "no vector shrink path in this build or CPU";
     std::mt19937 rng(1);
     const int widths[] = {1, 2, 3, 4, 5, 7, 8, 9, 13, 16, 31, 33, 64, 97, 119, 120};
     const int heights[] = {1, 2, 3, 5, 8, 17, 50, 100};
@@ -241,6 +266,7 @@ TEST_F(ShrinkPaths, ReadoutGeometryMatchesScalar) {
 // Sizes that are no multiple of a tile, including the shapes with their own
 // fast paths (pairs, groups of four or more) and widths past one slice.
 TEST_F(ShrinkPaths, ArbitrarySizesMatchScalar) {
+    if (vectorPaths().empty()) GTEST_SKIP() << "no vector shrink path in this build or CPU";
     std::mt19937 rng(3);
     for (int i = 0; i < 300; i++) {
         int srcSize = 2 + (int)(rng() % 300);
@@ -265,6 +291,7 @@ TEST_F(ShrinkPaths, ArbitrarySizesMatchScalar) {
 // Past 257 source pixels per target the 16-bit sums wrap, and a wrapped sum
 // that reads as negative comes out 0: the vector paths wrap the same way.
 TEST_F(ShrinkPaths, OverlongTargetsWrapLikeTheRule) {
+    if (vectorPaths().empty()) GTEST_SKIP() << "no vector shrink path in this build or CPU";
     std::mt19937 rng(5);
     for (int srcSize : {300, 517, 600, 1030}) {
         for (int dstSize : {1, 2, 3}) {

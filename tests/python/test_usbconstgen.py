@@ -1,8 +1,12 @@
 """usbconstgen: the i386 build prints the known i386 lines byte for byte, and
 each build's values agree with the usbdevfs header of its own ABI (checked by
-compiling static assertions against the header)."""
+compiling static assertions against the header). A cross build's generator
+(aarch64) runs under the build's runner and is checked against the header
+of its target."""
 import os
+import platform
 import re
+import shlex
 import shutil
 import subprocess
 import tempfile
@@ -48,22 +52,36 @@ ASSIGNMENT = re.compile(r"^(USBDEVFS_[A-Z_]+) = 0x([0-9a-f]+)$")
 SIZE_LINE = re.compile(r"^# sizeof\((struct usbdevfs_[a-z]+)\) = ([0-9]+)$")
 
 
+EM_AARCH64 = 183
+
+
 def run_generator(path):
     """The generator's output. An i386 binary runs the way the build ran it:
     straight on the kernel, or under the emulator the build chose
-    (TILESTREAM_I386_RUNNER, set by ctest from TILESTREAM_I386_EMULATION)."""
+    (TILESTREAM_I386_RUNNER, set by ctest from TILESTREAM_I386_EMULATION); a
+    binary of another architecture under the cross build's runner
+    (TILESTREAM_TARGET_RUNNER, a command line)."""
     cmd = [path, "ignored", "--arguments"]
-    runner = os.environ.get("TILESTREAM_I386_RUNNER", "")
-    if runner and abi_flags(path) == ["-m32"]:
-        cmd = [runner] + cmd
+    flags = abi_flags(path)
+    if flags == ["-m32"]:
+        runner = os.environ.get("TILESTREAM_I386_RUNNER", "")
+        if runner:
+            cmd = [runner] + cmd
+    elif flags:
+        cmd = shlex.split(os.environ.get("TILESTREAM_TARGET_RUNNER", "")) + cmd
     return subprocess.check_output(cmd).decode("ascii")
 
 
 def abi_flags(path):
-    """Compiler flags for the ABI the binary was built for (ELF class)."""
+    """Compiler flags for the ABI the binary was built for (ELF class, and the
+    machine where it is not this host's: clang's target)."""
     with open(path, "rb") as f:
-        ident = bytearray(f.read(5))
-    return ["-m32"] if ident[4] == 1 else []
+        ident = bytearray(f.read(20))
+    if ident[4] == 1:
+        return ["-m32"]
+    if (ident[18] | ident[19] << 8) == EM_AARCH64 and platform.machine() != "aarch64":
+        return ["--target=aarch64-linux-gnu"]
+    return []
 
 
 def find_program(name):
@@ -88,9 +106,15 @@ def header_check_source(output):
     return "\n".join(lines) + "\n"
 
 
+def compiler_for(flags):
+    if any(f.startswith("--target=") for f in flags):
+        return find_program("clang")
+    return find_program("cc") or find_program("gcc")
+
+
 class UsbConstGenTest(unittest.TestCase):
     def check_against_header(self, output, flags):
-        cc = find_program("cc") or find_program("gcc")
+        cc = compiler_for(flags)
         if not cc:
             self.skipTest("no C compiler")
         tmp = tempfile.mkdtemp()
@@ -154,8 +178,7 @@ class UsbConstGenTest(unittest.TestCase):
         self.check_against_header(out, abi_flags(GEN))
 
     def test_header_check_catches_a_wrong_value(self):
-        cc = find_program("cc") or find_program("gcc")
-        if not cc:
+        if not compiler_for(abi_flags(GEN)):
             self.skipTest("no C compiler")
         wrong = run_generator(GEN).replace("USBDEVFS_URB_TYPE_BULK = 0x3", "USBDEVFS_URB_TYPE_BULK = 0x4")
         with self.assertRaises(AssertionError):
