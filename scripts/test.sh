@@ -116,9 +116,7 @@ fi
 # tests, fuzz replays and usbconstgen run under qemu-aarch64. Unsanitized:
 # ASan under qemu's user-mode emulation is not reliable.
 stage "arm64 build and ctest (qemu-aarch64)"
-arm64=$top/build-arm64
-BUILD_DIR=$arm64 "$top/scripts/build.sh" -DCMAKE_TOOLCHAIN_FILE="$top/cmake/aarch64.cmake" \
-  -DBUILD_PYTHON_MODULES=OFF -DBUILD_BENCH=OFF
-ctest --test-dir "$arm64" --output-on-failure -j "$jobs"
+platform_build aarch64 -DBUILD_PYTHON_MODULES=OFF -DBUILD_BENCH=OFF
+platform_ctest aarch64
 stage ""
 echo "== test.sh: all stages passed in $(( $(date +%s) - started )) s"
