@@ -3,7 +3,7 @@
 # FunctionFS gadget on it and the host's root shared read-only, runs the
 # bulkvideo scenarios inside, and judges them from the console log.
 #
-#   run_vm.sh SRC BUILD GADGET PY2 PY3 [SCENARIO...]
+#   run_vm.sh SRC BUILD GADGET PY2 PY3 [SCENARIO...]   (PY2 '-': no 2.7 client)
 #
 # Environment: TSQ_TIMEOUT (seconds for the whole VM, default 300),
 # TILESTREAM_QEMU_CACHE (kernel download cache), TSQ_WORK (work directory,
@@ -13,14 +13,16 @@ here=$(cd "$(dirname "$0")" && pwd)
 [ $# -ge 5 ] || { echo "usage: run_vm.sh SRC BUILD GADGET PY2 PY3 [SCENARIO...]" >&2; exit 2; }
 # The VM sees the host's root: every path must be absolute.
 src=$(realpath -s "$1") build=$(realpath -s "$2") gadget=$(realpath -s "$3")
-py2=$(realpath -s "$4") py3=$(realpath -s "$5")
+# PY2 may be '-': no CPython 2.7 client (the 32-bit build has none).
+py2=$4 py3=$(realpath -s "$5")
+[ "$py2" = - ] || py2=$(realpath -s "$py2")
 shift 5
 work=${TSQ_WORK:-$build/tests/qemu/work}
 timeout_s=${TSQ_TIMEOUT:-300}
 mkdir -p "$work"
 work=$(realpath "$work")
 for f in "$gadget" "$py2" "$py3"; do
-  [ -x "$f" ] || { echo "qemu: $f is missing" >&2; exit 1; }
+  [ "$f" = - ] || [ -x "$f" ] || { echo "qemu: $f is missing" >&2; exit 1; }
 done
 
 start=$(date +%s.%N)

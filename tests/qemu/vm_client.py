@@ -22,7 +22,15 @@ import time
 
 import bulkvideo
 
-USBDEVFS_CLAIMINTERFACE = 0x8004550F
+# The request numbers of this interpreter's ABI, as the application takes
+# them (usbconstgen's output; a 32-bit process has its own).
+if struct.calcsize('P') == 4:
+    import usbconsts_i386 as usbconsts
+else:
+    import usbconsts
+USBDEVFS_CLAIMINTERFACE = usbconsts.USBDEVFS_CLAIMINTERFACE
+USBDEVFS_RELEASEINTERFACE = usbconsts.USBDEVFS_RELEASEINTERFACE
+# Not among the generated constants; the same on both ABIs (_IOR('U', 21, int)).
 USBDEVFS_CLEAR_HALT = 0x80045515
 
 PY3 = sys.version_info[0] >= 3
@@ -393,6 +401,10 @@ def main():
     name, node, ep, directory = sys.argv[1:5]
     fd = open_device(node)
     SCENARIOS[name](fd, int(ep, 0), directory, sys.argv[5:])
+    try:
+        fcntl.ioctl(fd, USBDEVFS_RELEASEINTERFACE, struct.pack('I', 0))
+    except (IOError, OSError) as e:
+        check(e.errno == errno.ENODEV, 'RELEASEINTERFACE: %s' % e)  # unplugged
     os.close(fd)
     print('OK done')
 

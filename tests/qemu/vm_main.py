@@ -107,11 +107,15 @@ def client(opts, py, args, timeout):
     major = '2' if py == opts.py2 else '3'
     env = dict(os.environ,
                PYTHONPATH=':'.join([os.path.join(opts.build, 'python' + major),
+                                    os.path.join(opts.build, 'usbconstgen'),
                                     os.path.join(opts.src, 'tests', 'python')]),
                PYTHONUNBUFFERED='1')
-    # The vidtool scenarios have their own driver.
-    script = 'vm_record.py' if args[0].startswith('record') else 'vm_client.py'
-    cmd = [py, os.path.join(opts.src, 'tests', 'qemu', script)] + args
+    if args[0].startswith('record'):
+        # The vidtool scenarios have their own driver (this interpreter, with
+        # Pillow), which runs vidtool record under the client's interpreter.
+        cmd = [sys.executable, os.path.join(opts.src, 'tests', 'qemu', 'vm_record.py')] + args + [py]
+    else:
+        cmd = [py, os.path.join(opts.src, 'tests', 'qemu', 'vm_client.py')] + args
     try:
         p = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                            timeout=timeout)
@@ -195,18 +199,32 @@ def scenarios(opts):
         ('unplug', '16384*5 await:{dir}/never', [udc], ['SUBMITURB: No such device']),
         ('e2e', 'file:' + os.path.join(opts.data, 'e2e.rec'), e2e_args, []),
     ]
+    # Each interpreter given (a '-' leaves it out); a 32-bit one, which goes
+    # through the kernel's compatibility path for usbdevfs, is labelled so.
+    clients = []
+    for major, py in (('2', opts.py2), ('3', opts.py3)):
+        if py != '-':
+            clients.append((major, py, '.i386' if pointer_bits(py) == 32 else ''))
     out = []
     for name, script, args, stderr_needs in table:
-        for major, py in (('2', opts.py2), ('3', opts.py3)):
-            out.append((name + '-py' + major, name, py, script, args, stderr_needs))
+        for major, py, abi in clients:
+            out.append((name + '-py' + major + abi, name, py, script, args, stderr_needs))
     # vidtool record (Python 3 only), driven by vm_record.py.
     record_args = [opts.data, opts.src, opts.build]
     rec = lambda part: 'file:' + os.path.join(opts.data, 'record-%s.rec' % part)
-    for name, script in (('record', rec('all') + ' await:{dir}/never'),
-                         ('record-cut', rec('half') + ' touch:{dir}/sent await:{dir}/never'),
-                         ('record-full', rec('all') + ' await:{dir}/never')):
-        out.append((name, name, opts.py3, script, record_args, []))
+    for major, py, abi in clients:
+        if major != '3':
+            continue
+        for name, script in (('record', rec('all') + ' await:{dir}/never'),
+                             ('record-cut', rec('half') + ' touch:{dir}/sent await:{dir}/never'),
+                             ('record-full', rec('all') + ' await:{dir}/never')):
+            out.append((name + abi.replace('.', '-'), name, py, script, record_args, []))
     return out
+
+
+def pointer_bits(py):
+    out = subprocess.check_output([py, '-c', 'import struct; print(8 * struct.calcsize("P"))'])
+    return int(out)
 
 
 def run_one(opts, label, name, py, script, args, stderr_needs):

@@ -1,7 +1,13 @@
 """vidtool record against the real kernel, run inside the test VM by
 Debian's python3:
 
-    vm_record.py SCENARIO NODE ENDPOINT DIR DATA SRC BUILD
+    vm_record.py SCENARIO NODE ENDPOINT DIR DATA SRC BUILD PYTHON
+
+vidtool runs under PYTHON with BUILD's modules: Debian's python3, or a
+32-bit interpreter (the application's ABI), which records through the
+kernel's 32-bit compatibility path. A 64-bit recording is replayed to a PNG
+with vidtool replay; a 32-bit one (no Pillow there) through vidtool's
+replay function in that interpreter, its RGB bytes compared directly.
 
 The gadget plays DATA/record-all.rec (the bundled sample stream, one
 record per chunk) or DATA/record-half.rec (its first half) and touches
@@ -13,7 +19,6 @@ import subprocess
 import sys
 import time
 
-from PIL import Image
 
 
 def check(cond, what):
@@ -29,16 +34,18 @@ def wait_file(path, timeout):
 
 
 def main():
-    name, node, ep, directory, data, src, build = sys.argv[1:8]
-    vidtool = os.path.join(src, 'vidtool')
+    name, node, ep, directory, data, src, build, python = sys.argv[1:9]
+    vidtool = [python, os.path.join(src, 'tools', 'vidtool.py')]
     env = dict(os.environ, TILESTREAM_BUILD=build)
+    bits = int(subprocess.check_output([python, '-c', 'import struct; print(8 * struct.calcsize("P"))']))
+    print('OK vidtool runs under a %d-bit interpreter' % bits)
     with open(os.path.join(data, 'record.stream'), 'rb') as f:
         stream = f.read()
     with open(os.path.join(data, 'record-half.len')) as f:
         half = int(f.read())
 
     def run(*args, **kw):
-        return subprocess.Popen([vidtool] + list(args), env=env, stdout=subprocess.PIPE,
+        return subprocess.Popen(vidtool + list(args), env=env, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, universal_newlines=True, **kw)
 
     def finish(proc, timeout=90):
@@ -47,6 +54,18 @@ def main():
         return proc.returncode, err
 
     def replayed(path):
+        if bits == 32:
+            rgb = path + '.rgb'
+            code = ('import sys; sys.path.insert(0, %r); import vidtool\n'
+                    'with open(%r, "rb") as f: data = f.read()\n'
+                    'with open(%r, "wb") as f: f.write(vidtool.replay(data, (800, 600))[0])\n'
+                    % (os.path.join(src, 'tools'), path, rgb))
+            proc = subprocess.run([python, '-c', code], env=env, stderr=subprocess.PIPE,
+                                  universal_newlines=True, timeout=120)
+            check(proc.returncode == 0, 'replay of %s failed: %s' % (path, proc.stderr))
+            with open(rgb, 'rb') as f:
+                return f.read()
+        from PIL import Image
         png = path + '.png'
         rc, err = finish(run('replay', path, png, '--size', '800x600'))
         check(rc == 0, 'replay of %s failed: %s' % (path, err))
