@@ -1,8 +1,9 @@
-# Toolchain for the 32-bit x86 build of the core and its C++ tests on an
-# x86-64 Debian host (gcc-multilib, g++-multilib):
+# Toolchain for the 32-bit x86 build, the application's ABI, on an x86-64
+# Debian host (gcc-multilib, g++-multilib): the core and its C++ tests, and
+# the modules for the system's 32-bit CPython 3 (libpython3.11-dev:i386, run
+# by the project's launcher; cmake/PythonModules.cmake) with their tests:
 #
-#   cmake -S . -B build-i386 -DCMAKE_TOOLCHAIN_FILE=cmake/i386.cmake \
-#         -DBUILD_PYTHON_MODULES=OFF -DBUILD_BENCH=OFF
+#   cmake -S . -B build-i386 -DCMAKE_TOOLCHAIN_FILE=cmake/i386.cmake
 #
 # Plain i686 code generation: no SSE2 by default, so the vector paths are
 # chosen at run time as on the 32-bit machines the product ships for.
