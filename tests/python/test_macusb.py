@@ -35,6 +35,21 @@ def line(step, site, code):
     return "%s:%d failed w/ 0x%08x\n" % (step, site, code)
 
 
+def parser_error(args, fmt):
+    """The exception that the interpreter's argument parser raises for args
+    under fmt (a handle then one "s#"-like item), or None."""
+    import ctypes
+    parse = getattr(ctypes.pythonapi, "_PyArg_ParseTuple_SizeT", None) or ctypes.pythonapi.PyArg_ParseTuple
+    parse.restype = ctypes.c_int
+    handle, data, size = ctypes.py_object(), ctypes.c_char_p(), ctypes.c_ssize_t()
+    try:
+        parse(ctypes.py_object(args), fmt, ctypes.py_object(type(args[0])), ctypes.byref(handle),
+              ctypes.byref(data), ctypes.byref(size))
+    except Exception as e:  # PyDLL raises what the call left set
+        return e
+    return None
+
+
 class Reader(threading.Thread):
     """Runs op(*args) on its own thread; result or error afterwards."""
 
@@ -509,6 +524,56 @@ class MacUsbTest(unittest.TestCase):
         macstub.abort_pipe(dev, 1)
         video.finish(self)
         self.assertEqual(video.error.filename, "devReadVideo:574 err=0x%08x" % macstub.kIOReturnAborted)
+
+    # ---- what "write" takes ------------------------------------------------------
+
+    def test_views_of_read_and_read_video_write_back(self):
+        dev, h = self.opened()
+        macstub.queue_data(dev, 2, b"echo")
+        macstub.queue_data(dev, 1, b"frame")
+        self.assertIsNone(macusb.write(h, macusb.read(h)))
+        self.assertIsNone(macusb.write(h, macusb.readVideo(h)))
+        self.assertEqual(macstub.written(dev, 3), [b"echo", b"frame"])
+
+    def test_write_takes_bytes_like_objects_and_refuses_the_rest_as_before(self):
+        dev, h = self.opened()
+        taken = [(b"bytes", b"bytes"), ("text", b"text")]
+        if PY2:
+            taken.append((buffer(b"abuffer", 1), b"buffer"))  # noqa: F821
+        else:
+            import array
+            taken += [("\xe9", b"\xc3\xa9"),  # str: its UTF-8 bytes, as ever
+                      (bytearray(b"array"), b"array"), (memoryview(b"view"), b"view"),
+                      (memoryview(bytearray(b"xwritablex"))[1:-1], b"writable"),
+                      (memoryview(b"ab\x00cd").cast("B", (5,)), b"ab\x00cd"),
+                      (array.array("B", [1, 2]), b"\x01\x02")]
+        for data, sent in taken:
+            self.assertIsNone(macusb.write(h, data), repr(data))
+        self.assertEqual(macstub.written(dev, 3), [sent for _, sent in taken])
+        # What is no bytes-like object is refused as "s#" refuses it.
+        refused = [5, None, [1], object()]
+        if PY2:
+            refused += [bytearray(b"rw"), memoryview(b"mv")]
+        else:
+            refused.append(memoryview(b"stride")[::2])  # not contiguous
+        for data in refused:
+            with self.assertRaises(TypeError) as cm:
+                macusb.write(h, data)
+            want = parser_error((h, data), b"O!s#")
+            self.assertEqual((type(want), str(cm.exception)), (TypeError, str(want)), repr(data))
+        self.assertEqual(len(macstub.written(dev, 3)), len(taken))
+        if PY2:
+            return
+        # A buffer is let go on every path: resizable again afterwards.
+        data = bytearray(b"grow")
+        macusb.write(h, data)
+        with self.assertRaises(TypeError):
+            macusb.write(5, data)
+        macstub.fail_next("WritePipe", 0xE000404F)
+        with self.assertRaises(IOError):
+            macusb.write(h, data)
+        data += b"n"
+        self.assertEqual(data, bytearray(b"grown"))
 
     def test_open_read_drop_cycles_leak_nothing(self):
         dev = macstub.add_device(VID, PID, "A")
