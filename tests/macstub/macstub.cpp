@@ -61,6 +61,14 @@ struct Request {
     UInt16 wValue, wIndex, wLength;
 };
 
+// Reads, requests and searches are recorded up to this many of each per
+// device, so that long leak runs measure the module, not the records.
+const size_t maxRecords = 1000;
+template <typename T>
+void record(std::vector<T> &records, const T &r) {
+    if (records.size() < maxRecords) records.push_back(r);
+}
+
 struct Device {
     UInt16 vid = 0, pid = 0;
     UInt8 serialIndex = 3;
@@ -299,7 +307,7 @@ IOReturn devReset(void *self) {
 IOReturn devRequest(void *self, IOUSBDevRequest *req) {
     std::lock_guard<std::recursive_mutex> g(lock);
     Device *dev = deviceAt(deviceObjectOf(self)->device);
-    if (dev) dev->requests.push_back(Request{req->bmRequestType, req->bRequest, req->wValue, req->wIndex, req->wLength});
+    if (dev) record(dev->requests, Request{req->bmRequestType, req->bRequest, req->wValue, req->wIndex, req->wLength});
     IOReturn code;
     if (injected("DeviceRequest", &code)) return code;
     if (!dev) return kIOReturnNoDevice;
@@ -324,7 +332,7 @@ IOReturn devInterfaces(void *self, IOUSBFindInterfaceRequest *req, io_iterator_t
     std::lock_guard<std::recursive_mutex> g(lock);
     DeviceObject *d = deviceObjectOf(self);
     Device *dev = deviceAt(d->device);
-    if (dev) dev->searches.push_back(*req);
+    if (dev) record(dev->searches, *req);
     IOReturn code;
     if (injected("CreateInterfaceIterator", &code)) return code;
     if (!dev) return kIOReturnNoDevice;
@@ -461,7 +469,7 @@ IOReturn readEvent(const char *call, void *self, UInt8 pipe, void *buf, UInt32 *
     if (!dev) return kIOReturnNoDevice;
     if (!o->open) return kIOReturnNotOpen;
     if (pipe < 1 || pipe > dev->interfaces[o->interface]) return kIOReturnBadArgument;
-    dev->reads.push_back(PipeRead{pipe, *size, timed, noData, completion});
+    record(dev->reads, PipeRead{pipe, *size, timed, noData, completion});
     UInt32 waitMs = 0;
     if (timed) waitMs = noData && completion ? std::min(noData, completion) : std::max(noData, completion);
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);

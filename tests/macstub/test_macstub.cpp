@@ -361,6 +361,10 @@ TEST(MacStub, UnconfiguredDevicesHaveNoInterfacesAndRequestsAreRecorded) {
         for (int k = 0; k < 5; k++) EXPECT_EQ(rec[k], want[i][k]) << i << " " << k;
     }
     EXPECT_EQ(macstub_request(0, 2, rec), -1);
+    // Kept up to 1,000 of each: long runs do not grow the stand-in.
+    for (int i = 0; i < 1200; i++) (*o.dev)->DeviceRequest(o.dev, &bad);
+    EXPECT_EQ(macstub_request(0, 999, rec), 0);
+    EXPECT_EQ(macstub_request(0, 1000, rec), -1);
     o.close();
     EXPECT_EQ(macstub_live(nullptr), 0);
 }
