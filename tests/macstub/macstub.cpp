@@ -307,7 +307,8 @@ IOReturn devReset(void *self) {
 IOReturn devRequest(void *self, IOUSBDevRequest *req) {
     std::lock_guard<std::recursive_mutex> g(lock);
     Device *dev = deviceAt(deviceObjectOf(self)->device);
-    if (dev) record(dev->requests, Request{req->bmRequestType, req->bRequest, req->wValue, req->wIndex, req->wLength});
+    if (dev)
+        record(dev->requests, Request{req->bmRequestType, req->bRequest, req->wValue, req->wIndex, req->wLength});
     IOReturn code;
     if (injected("DeviceRequest", &code)) return code;
     if (!dev) return kIOReturnNoDevice;
@@ -907,7 +908,8 @@ MACSTUB_API int macstub_search(int dev, int n, unsigned *out) {
     std::lock_guard<std::recursive_mutex> g(lock);
     const std::vector<IOUSBFindInterfaceRequest> &r = devices[dev].searches;
     if (n < 0 || n >= (int)r.size()) return -1;
-    unsigned v[4] = {r[n].bInterfaceClass, r[n].bInterfaceSubClass, r[n].bInterfaceProtocol, r[n].bAlternateSetting};
+    unsigned v[4] = {r[n].bInterfaceClass, r[n].bInterfaceSubClass, r[n].bInterfaceProtocol,
+                     r[n].bAlternateSetting};
     memcpy(out, v, sizeof v);
     return 0;
 }

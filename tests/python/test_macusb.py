@@ -482,8 +482,8 @@ class MacUsbTest(unittest.TestCase):
         reader.finish(self)
         self.assertIsInstance(reader.error, IOError)
         e = reader.error
-        self.assertEqual((e.errno, e.filename),
-                         (signed(macstub.kIOReturnAborted), "devRead:536 err=0x%08x" % macstub.kIOReturnAborted))
+        aborted = macstub.kIOReturnAborted
+        self.assertEqual((e.errno, e.filename), (signed(aborted), "devRead:536 err=0x%08x" % aborted))
         self.assertEqual(macstub.written(dev, 3), [b"meanwhile"])
         self.assertEqual(macstub.gave_up(), 0)
 
