@@ -383,22 +383,62 @@ static PyObject *devRead(PyObject *self, PyObject *args) {
     return tsReadOnlyView(handle, ss->readBuf, size < readBufSize ? size : readBufSize);
 }
 
+// The data argument of "write", as long as the transfer needs it. On
+// Python 3 any bytes-like object is taken (a view that "read" or "readVideo"
+// returned, bytearray, memoryview, ...), held until writeDataRelease; str,
+// and whatever is no bytes-like object, go through "s#", which takes or
+// refuses them as it always has. On 2.7 "s#" alone: str and other read-only
+// buffers, as there.
+struct WriteData {
+    const char *data;
+    Py_ssize_t length;
+    Py_buffer view;
+    bool held;
+};
+
+static bool writeArguments(PyObject *args, PyObject **handle, WriteData *w) {
+    w->held = false;
+#if PY_MAJOR_VERSION >= 3
+    PyObject *data;
+    if (!PyArg_ParseTuple(args, "O!O", &TS_HANDLE_TYPE, handle, &data)) return false;
+    if (!PyUnicode_Check(data)) {
+        if (PyObject_GetBuffer(data, &w->view, PyBUF_SIMPLE) == 0) {
+            w->held = true;
+            w->data = static_cast<const char *>(w->view.buf);
+            w->length = w->view.len;
+            return true;
+        }
+        PyErr_Clear();  // "s#" below raises what it always did
+    }
+#endif
+    return PyArg_ParseTuple(args, "O!s#", &TS_HANDLE_TYPE, handle, &w->data, &w->length) != 0;
+}
+
+static void writeDataRelease(WriteData *w) {
+    if (w->held) PyBuffer_Release(&w->view);
+    w->held = false;
+}
+
 PyDoc_STRVAR(doc_write, "Write from device");
 static PyObject *devWrite(PyObject *self, PyObject *args) {
     (void)self;
     PyObject *handle;
-    const char *data;
-    Py_ssize_t length;
-    if (!PyArg_ParseTuple(args, "O!s#", &TS_HANDLE_TYPE, &handle, &data, &length)) return NULL;
+    WriteData w;
+    if (!writeArguments(args, &handle, &w)) return NULL;
     DeviceState *ss = stateOf(handle);
-    if (!ss) return NULL;
-    if ((uint64_t)length > UINT32_MAX) {
+    if (!ss) {
+        writeDataRelease(&w);
+        return NULL;
+    }
+    if ((uint64_t)w.length > UINT32_MAX) {
+        writeDataRelease(&w);
         PyErr_SetString(PyExc_ValueError, "data too long for one transfer");
         return NULL;
     }
     PyThreadState *ts = PyEval_SaveThread();
-    IOReturn r = (*ss->intf)->WritePipe(ss->intf, 3, (void *)data, (UInt32)length);
+    IOReturn r = (*ss->intf)->WritePipe(ss->intf, 3, (void *)w.data, (UInt32)w.length);
     PyEval_RestoreThread(ts);
+    writeDataRelease(&w);
     if (r != 0) return iokitError("devWrite", 675, r);
     Py_RETURN_NONE;
 }

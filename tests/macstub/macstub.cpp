@@ -16,7 +16,9 @@
 #include <IOKit/usb/IOUSBLib.h>
 #include <mach/mach.h>
 
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -36,6 +38,7 @@ const IOReturn kIOReturnNotOpen = (IOReturn)0xe00002cd;
 const IOReturn kIOReturnNotResponding = (IOReturn)0xe00002ed;
 const IOReturn kIOReturnBadArgument = (IOReturn)0xe00002c2;
 const IOReturn kIOUSBPipeStalled = (IOReturn)0xe000404f;
+const IOReturn kIOReturnAborted = (IOReturn)0xe00002eb;
 const HRESULT E_NOINTERFACE = (HRESULT)0x80000004;
 
 struct PipeEvent {
@@ -43,6 +46,28 @@ struct PipeEvent {
     std::string data;
     IOReturn code;
 };
+
+// What one ReadPipe or ReadPipeTO call asked for (timeouts 0 for ReadPipe).
+struct PipeRead {
+    int pipe;
+    UInt32 size;
+    bool timed;
+    UInt32 noData, completion;
+};
+
+// The fields of a DeviceRequest as the caller filled them in.
+struct Request {
+    UInt8 bmRequestType, bRequest;
+    UInt16 wValue, wIndex, wLength;
+};
+
+// Reads, requests and searches are recorded up to this many of each per
+// device, so that long leak runs measure the module, not the records.
+const size_t maxRecords = 1000;
+template <typename T>
+void record(std::vector<T> &records, const T &r) {
+    if (records.size() < maxRecords) records.push_back(r);
+}
 
 struct Device {
     UInt16 vid = 0, pid = 0;
@@ -53,6 +78,12 @@ struct Device {
     std::vector<int> interfaces{3};  // endpoints of each interface
     std::map<int, std::deque<PipeEvent>> pipes;
     std::map<int, std::vector<std::string>> writes;
+    std::map<int, bool> writesHeld;     // the device takes no data on the pipe
+    std::map<int, unsigned> aborts;     // AbortPipe count of each pipe
+    std::map<int, int> waiting;         // transfers blocked on each pipe now
+    std::vector<PipeRead> reads;
+    std::vector<Request> requests;
+    std::vector<IOUSBFindInterfaceRequest> searches;
     UInt8 speed = kUSBDeviceSpeedHigh;
     bool heldElsewhere = false;
     int openCount = 0, interfaceOpen = 0, resets = 0;
@@ -101,6 +132,16 @@ std::map<std::string, int> calls;
 std::map<std::string, int> live;
 std::map<io_object_t, IoObject> ioObjects;
 io_object_t nextObject = 0x1000;
+
+// Blocked transfers wait on this (with `lock`) for data, a released pipe, an
+// abort or a reset. None waits longer than blockLimitMs: a test that forgot
+// to post or abort fails instead of hanging.
+using Clock = std::chrono::steady_clock;
+std::condition_variable_any pipeChanged;
+unsigned generation = 0;  // bumped by macstub_reset: the devices are gone
+const int defaultBlockLimitMs = 10000;
+int blockLimitMs = defaultBlockLimitMs;
+int gaveUp = 0;
 
 void born(const char *kind) { live[kind]++; }
 void died(const char *kind) { live[kind]--; }
@@ -265,9 +306,11 @@ IOReturn devReset(void *self) {
 }
 IOReturn devRequest(void *self, IOUSBDevRequest *req) {
     std::lock_guard<std::recursive_mutex> g(lock);
+    Device *dev = deviceAt(deviceObjectOf(self)->device);
+    if (dev)
+        record(dev->requests, Request{req->bmRequestType, req->bRequest, req->wValue, req->wIndex, req->wLength});
     IOReturn code;
     if (injected("DeviceRequest", &code)) return code;
-    Device *dev = deviceAt(deviceObjectOf(self)->device);
     if (!dev) return kIOReturnNoDevice;
     if (req->bmRequestType != 0x80 || req->bRequest != 0x06) return kIOUSBPipeStalled;
     int type = req->wValue >> 8, index = req->wValue & 0xFF;
@@ -288,15 +331,17 @@ IOReturn devRequest(void *self, IOUSBDevRequest *req) {
 }
 IOReturn devInterfaces(void *self, IOUSBFindInterfaceRequest *req, io_iterator_t *iter) {
     std::lock_guard<std::recursive_mutex> g(lock);
-    IOReturn code;
-    if (injected("CreateInterfaceIterator", &code)) return code;
     DeviceObject *d = deviceObjectOf(self);
     Device *dev = deviceAt(d->device);
+    if (dev) record(dev->searches, *req);
+    IOReturn code;
+    if (injected("CreateInterfaceIterator", &code)) return code;
     if (!dev) return kIOReturnNoDevice;
-    if (dev->configuration < 0) return kIOReturnNotOpen;
-    (void)req;
+    // The interfaces are those of the active configuration: a device never
+    // configured has none, and its iterator yields nothing.
     io_object_t it = newObject(4, d->device, -1);
-    for (size_t i = 0; i < dev->interfaces.size(); i++) ioObjects[it].items.push_back({d->device, (int)i});
+    if (dev->configuration >= 0)
+        for (size_t i = 0; i < dev->interfaces.size(); i++) ioObjects[it].items.push_back({d->device, (int)i});
     *iter = it;
     return 0;
 }
@@ -365,49 +410,102 @@ IOReturn intfEndpoints(void *self, UInt8 *count) {
     return 0;
 }
 
-// The next scripted event of an input pipe, or none.
-IOReturn readEvent(const char *call, void *self, UInt8 pipe, void *buf, UInt32 *size, bool timed) {
-    IOReturn code;
-    {
-        std::lock_guard<std::recursive_mutex> g(lock);
-        if (injected(call, &code)) return code;
-        InterfaceObject *o = interfaceObjectOf(self);
-        Device *dev = deviceAt(o->device);
-        if (!dev) return kIOReturnNoDevice;
-        if (!o->open) return kIOReturnNotOpen;
-        if (pipe < 1 || pipe > dev->interfaces[o->interface]) return kIOReturnBadArgument;
-        std::deque<PipeEvent> &q = dev->pipes[pipe];
-        if (!q.empty()) {
-            PipeEvent e = q.front();
-            q.pop_front();
-            if (e.kind == 1) {
-                *size = 0;
-                return kIOUSBTransactionTimeout;
-            }
-            if (e.kind == 2) return e.code;
-            UInt32 n = e.data.size() < *size ? (UInt32)e.data.size() : *size;
-            memcpy(buf, e.data.data(), n);
-            *size = n;
-            return 0;
+// Blocks a transfer on (device, pipe) until ready(device) holds (0), the
+// deadline passes (kIOUSBTransactionTimeout), the pipe is aborted
+// (kIOReturnAborted) or the registry is reset (kIOReturnNoDevice). Past the
+// block limit it gives up with kIOReturnNotResponding and says so on
+// standard error. The device is looked up afresh after every wake-up, as
+// devices may be added meanwhile.
+template <typename Ready>
+IOReturn waitOnPipe(std::unique_lock<std::recursive_mutex> &g, const char *call, int device, int pipe,
+                    const Clock::time_point *deadline, Ready ready) {
+    const unsigned gen = generation;
+    const unsigned epoch = devices[device].aborts[pipe];
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point limit = start + std::chrono::milliseconds(blockLimitMs);
+    devices[device].waiting[pipe]++;
+    IOReturn end;
+    for (;;) {
+        if (generation != gen) return kIOReturnNoDevice;  // its waiting count went with it
+        Device &dev = devices[device];
+        if (dev.aborts[pipe] != epoch) {
+            end = kIOReturnAborted;
+            break;
         }
+        if (ready(dev)) {
+            end = 0;
+            break;
+        }
+        Clock::time_point now = Clock::now();
+        if (deadline && now >= *deadline) {
+            end = kIOUSBTransactionTimeout;
+            break;
+        }
+        if (now >= limit) {
+            gaveUp++;
+            fprintf(stderr,
+                    "macstub: %s on pipe %d of device %d blocked for %d ms with nothing posted, "
+                    "released or aborted; giving up\n",
+                    call, pipe, device, blockLimitMs);
+            end = kIOReturnNotResponding;
+            break;
+        }
+        pipeChanged.wait_until(g, deadline && *deadline < limit ? *deadline : limit);
     }
-    // Nothing scripted: a timed read times out (after a short wait, so
-    // signals can arrive meanwhile); an untimed one finds a dead pipe.
-    if (!timed) return kIOReturnNotResponding;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    *size = 0;
-    return kIOUSBTransactionTimeout;
+    devices[device].waiting[pipe]--;
+    return end;
+}
+
+// ReadPipe (untimed) and ReadPipeTO: the next scripted event of an input
+// pipe, waited for while there is none. A timed read ends when nothing has
+// come within the shorter of its timeouts (0: that timeout is off; both 0:
+// untimed); a scripted timeout makes the attempt wait that long for nothing.
+IOReturn readEvent(const char *call, void *self, UInt8 pipe, void *buf, UInt32 *size, bool timed,
+                   UInt32 noData, UInt32 completion) {
+    std::unique_lock<std::recursive_mutex> g(lock);
+    IOReturn code;
+    if (injected(call, &code)) return code;
+    InterfaceObject *o = interfaceObjectOf(self);
+    Device *dev = deviceAt(o->device);
+    if (!dev) return kIOReturnNoDevice;
+    if (!o->open) return kIOReturnNotOpen;
+    if (pipe < 1 || pipe > dev->interfaces[o->interface]) return kIOReturnBadArgument;
+    record(dev->reads, PipeRead{pipe, *size, timed, noData, completion});
+    UInt32 waitMs = 0;
+    if (timed) waitMs = noData && completion ? std::min(noData, completion) : std::max(noData, completion);
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    std::deque<PipeEvent> *q = &dev->pipes[pipe];
+    bool nothingComes = waitMs && !q->empty() && q->front().kind == 1;
+    if (nothingComes) q->pop_front();
+    IOReturn r = waitOnPipe(g, call, o->device, pipe, waitMs ? &deadline : nullptr,
+                            [&](Device &d) { return !nothingComes && !d.pipes[pipe].empty(); });
+    if (r != 0) {
+        *size = 0;
+        return r;
+    }
+    q = &devices[o->device].pipes[pipe];
+    PipeEvent e = q->front();
+    q->pop_front();
+    if (e.kind == 1) {  // scripted for an untimed read: answered at once
+        *size = 0;
+        return kIOUSBTransactionTimeout;
+    }
+    if (e.kind == 2) return e.code;
+    UInt32 n = e.data.size() < *size ? (UInt32)e.data.size() : *size;
+    memcpy(buf, e.data.data(), n);
+    *size = n;
+    return 0;
 }
 IOReturn intfReadPipe(void *self, UInt8 pipe, void *buf, UInt32 *size) {
-    return readEvent("ReadPipe", self, pipe, buf, size, false);
+    return readEvent("ReadPipe", self, pipe, buf, size, false, 0, 0);
 }
 IOReturn intfReadPipeTO(void *self, UInt8 pipe, void *buf, UInt32 *size, UInt32 noData, UInt32 completion) {
-    (void)noData;
-    (void)completion;
-    return readEvent("ReadPipeTO", self, pipe, buf, size, true);
+    return readEvent("ReadPipeTO", self, pipe, buf, size, true, noData, completion);
 }
+// Takes the data once the device accepts it: at once, or when a held pipe
+// is released.
 IOReturn intfWritePipe(void *self, UInt8 pipe, void *buf, UInt32 size) {
-    std::lock_guard<std::recursive_mutex> g(lock);
+    std::unique_lock<std::recursive_mutex> g(lock);
     IOReturn code;
     if (injected("WritePipe", &code)) return code;
     InterfaceObject *o = interfaceObjectOf(self);
@@ -415,7 +513,10 @@ IOReturn intfWritePipe(void *self, UInt8 pipe, void *buf, UInt32 size) {
     if (!dev) return kIOReturnNoDevice;
     if (!o->open) return kIOReturnNotOpen;
     if (pipe < 1 || pipe > dev->interfaces[o->interface]) return kIOReturnBadArgument;
-    dev->writes[pipe].push_back(std::string(static_cast<const char *>(buf), size));
+    IOReturn r = waitOnPipe(g, "WritePipe", o->device, pipe, nullptr,
+                            [&](Device &d) { return !d.writesHeld[pipe]; });
+    if (r != 0) return r;
+    devices[o->device].writes[pipe].push_back(std::string(static_cast<const char *>(buf), size));
     return 0;
 }
 
@@ -654,6 +755,10 @@ MACSTUB_API void macstub_reset(void) {
     devices.clear();
     failures.clear();
     calls.clear();
+    generation++;  // blocked transfers end: their device is gone
+    blockLimitMs = defaultBlockLimitMs;
+    gaveUp = 0;
+    pipeChanged.notify_all();
     macstub::resetKeytap();
 }
 
@@ -719,20 +824,94 @@ MACSTUB_API void macstub_hold_elsewhere(int dev, int held) {
 }
 
 // The next read of pipe delivers these bytes (a short read when fewer than
-// asked for; longer data is cut to the reader's size).
+// asked for; longer data is cut to the reader's size). A read blocked on the
+// pipe takes them at once.
 MACSTUB_API void macstub_queue_data(int dev, int pipe, const char *bytes, int len) {
     std::lock_guard<std::recursive_mutex> g(lock);
     devices[dev].pipes[pipe].push_back(PipeEvent{0, std::string(bytes, len), 0});
+    pipeChanged.notify_all();
 }
 
+// The next count timed reads of pipe get nothing within their timeout.
 MACSTUB_API void macstub_queue_timeouts(int dev, int pipe, int count) {
     std::lock_guard<std::recursive_mutex> g(lock);
     for (int i = 0; i < count; i++) devices[dev].pipes[pipe].push_back(PipeEvent{1, "", 0});
+    pipeChanged.notify_all();
 }
 
 MACSTUB_API void macstub_queue_error(int dev, int pipe, unsigned code) {
     std::lock_guard<std::recursive_mutex> g(lock);
     devices[dev].pipes[pipe].push_back(PipeEvent{2, "", (IOReturn)code});
+    pipeChanged.notify_all();
+}
+
+// AbortPipe as another client of the interface would call it: every
+// transfer blocked on the pipe ends with kIOReturnAborted; later ones are
+// not affected. The number of transfers it ended.
+MACSTUB_API int macstub_abort_pipe(int dev, int pipe) {
+    std::lock_guard<std::recursive_mutex> g(lock);
+    devices[dev].aborts[pipe]++;
+    pipeChanged.notify_all();
+    return devices[dev].waiting[pipe];
+}
+
+// While held, the device takes no data on pipe: writes block until it is
+// released (they then complete), aborted or reset.
+MACSTUB_API void macstub_hold_writes(int dev, int pipe, int held) {
+    std::lock_guard<std::recursive_mutex> g(lock);
+    devices[dev].writesHeld[pipe] = held != 0;
+    pipeChanged.notify_all();
+}
+
+// Transfers blocked on pipe right now.
+MACSTUB_API int macstub_waiting(int dev, int pipe) {
+    std::lock_guard<std::recursive_mutex> g(lock);
+    return devices[dev].waiting[pipe];
+}
+
+// How long a transfer may block before the stand-in gives up on it (back
+// to 10 s at reset), and how many gave up since the reset.
+MACSTUB_API void macstub_set_block_limit(int ms) {
+    std::lock_guard<std::recursive_mutex> g(lock);
+    blockLimitMs = ms;
+}
+MACSTUB_API int macstub_gave_up(void) {
+    std::lock_guard<std::recursive_mutex> g(lock);
+    return gaveUp;
+}
+
+// The n-th read of the device (any pipe): pipe, size asked for, whether
+// timed (ReadPipeTO) and its two timeouts. 0, or -1 when there is no such read.
+MACSTUB_API int macstub_read_call(int dev, int n, unsigned *out) {
+    std::lock_guard<std::recursive_mutex> g(lock);
+    const std::vector<PipeRead> &r = devices[dev].reads;
+    if (n < 0 || n >= (int)r.size()) return -1;
+    unsigned v[5] = {(unsigned)r[n].pipe, r[n].size, r[n].timed ? 1u : 0u, r[n].noData, r[n].completion};
+    memcpy(out, v, sizeof v);
+    return 0;
+}
+
+// The n-th device request made of the device: bmRequestType, bRequest,
+// wValue, wIndex, wLength. 0, or -1 when there is no such request.
+MACSTUB_API int macstub_request(int dev, int n, unsigned *out) {
+    std::lock_guard<std::recursive_mutex> g(lock);
+    const std::vector<Request> &r = devices[dev].requests;
+    if (n < 0 || n >= (int)r.size()) return -1;
+    unsigned v[5] = {r[n].bmRequestType, r[n].bRequest, r[n].wValue, r[n].wIndex, r[n].wLength};
+    memcpy(out, v, sizeof v);
+    return 0;
+}
+
+// The n-th interface search request: bInterfaceClass, bInterfaceSubClass,
+// bInterfaceProtocol, bAlternateSetting. 0, or -1 when there is none.
+MACSTUB_API int macstub_search(int dev, int n, unsigned *out) {
+    std::lock_guard<std::recursive_mutex> g(lock);
+    const std::vector<IOUSBFindInterfaceRequest> &r = devices[dev].searches;
+    if (n < 0 || n >= (int)r.size()) return -1;
+    unsigned v[4] = {r[n].bInterfaceClass, r[n].bInterfaceSubClass, r[n].bInterfaceProtocol,
+                     r[n].bAlternateSetting};
+    memcpy(out, v, sizeof v);
+    return 0;
 }
 
 // The n-th write to pipe (copied to out, at most cap bytes); its length, or

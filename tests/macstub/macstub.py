@@ -15,6 +15,7 @@ kIOReturnNoResources = 0xE00002BE
 kIOReturnNoDevice = 0xE00002C0
 kIOReturnExclusiveAccess = 0xE00002C5
 kIOReturnNotResponding = 0xE00002ED
+kIOReturnAborted = 0xE00002EB
 kIOUSBTransactionTimeout = 0xE0004051
 kIOUSBPipeStalled = 0xE000404F
 KINDS = ("cf", "port", "service", "iterator", "plugin", "device", "interface")
@@ -34,7 +35,7 @@ def lib():
     if _lib is None:
         _lib = ctypes.CDLL(LIBRARY)
         for name in ("macstub_add_device", "macstub_live", "macstub_calls", "macstub_state",
-                     "macstub_written"):
+                     "macstub_written", "macstub_abort_pipe", "macstub_waiting", "macstub_gave_up"):
             getattr(_lib, name).restype = ctypes.c_int
         _lib.macstub_fail_next.argtypes = [ctypes.c_char_p, ctypes.c_uint, ctypes.c_int, ctypes.c_int]
         _lib.macstub_queue_error.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_uint]
@@ -117,6 +118,73 @@ def queue_timeouts(dev, pipe, count):
 
 def queue_error(dev, pipe, code):
     lib().macstub_queue_error(dev, pipe, code)
+
+
+def abort_pipe(dev, pipe):
+    """AbortPipe from another client: the transfers blocked on pipe end with
+    kIOReturnAborted; how many there were."""
+    return lib().macstub_abort_pipe(dev, pipe)
+
+
+def hold_writes(dev, pipe, held=True):
+    """While held, writes to pipe block (the device takes nothing) until
+    released, aborted or reset."""
+    lib().macstub_hold_writes(dev, pipe, 1 if held else 0)
+
+
+def waiting(dev, pipe):
+    """Transfers blocked on pipe right now."""
+    return lib().macstub_waiting(dev, pipe)
+
+
+def wait_for_blocked(dev, pipe, count=1, timeout=10.0):
+    """Polls (releasing the interpreter lock in between) until count
+    transfers are blocked on pipe; False when that does not happen in time."""
+    import time
+    end = time.time() + timeout
+    while waiting(dev, pipe) < count:
+        if time.time() > end:
+            return False
+        time.sleep(0.001)
+    return True
+
+
+def set_block_limit(ms):
+    """How long a transfer may block before the stand-in gives up on it
+    (kIOReturnNotResponding, and a line on standard error); 10 s after reset()."""
+    lib().macstub_set_block_limit(ms)
+
+
+def gave_up():
+    """Transfers that reached the block limit since reset()."""
+    return lib().macstub_gave_up()
+
+
+def _records(function, dev, width):
+    out = []
+    row = (ctypes.c_uint * width)()
+    while function(dev, len(out), row) == 0:
+        out.append(tuple(row))
+    return out
+
+
+def reads(dev):
+    """Every read of the device: (pipe, size asked for, noDataTimeout,
+    completionTimeout), the timeouts None for ReadPipe."""
+    return [(p, size, nd if timed else None, ct if timed else None)
+            for p, size, timed, nd, ct in _records(lib().macstub_read_call, dev, 5)]
+
+
+def requests(dev):
+    """Every device request made of the device: (bmRequestType, bRequest,
+    wValue, wIndex, wLength)."""
+    return _records(lib().macstub_request, dev, 5)
+
+
+def searches(dev):
+    """Every interface search request: (bInterfaceClass, bInterfaceSubClass,
+    bInterfaceProtocol, bAlternateSetting)."""
+    return _records(lib().macstub_search, dev, 4)
 
 
 def written(dev, pipe):

@@ -8,6 +8,8 @@ import os
 import signal
 import sys
 import tempfile
+import threading
+import time
 import unittest
 
 try:
@@ -31,6 +33,43 @@ def signed(code):
 
 def line(step, site, code):
     return "%s:%d failed w/ 0x%08x\n" % (step, site, code)
+
+
+def parser_error(args, fmt):
+    """The exception that the interpreter's argument parser raises for args
+    under fmt (a handle then one "s#"-like item), or None."""
+    import ctypes
+    parse = getattr(ctypes.pythonapi, "_PyArg_ParseTuple_SizeT", None) or ctypes.pythonapi.PyArg_ParseTuple
+    parse.restype = ctypes.c_int
+    handle, data, size = ctypes.py_object(), ctypes.c_char_p(), ctypes.c_ssize_t()
+    try:
+        parse(ctypes.py_object(args), fmt, ctypes.py_object(type(args[0])), ctypes.byref(handle),
+              ctypes.byref(data), ctypes.byref(size))
+    except Exception as e:  # PyDLL raises what the call left set
+        return e
+    return None
+
+
+class Reader(threading.Thread):
+    """Runs op(*args) on its own thread; result or error afterwards."""
+
+    def __init__(self, op, *args):
+        threading.Thread.__init__(self)
+        self.daemon = True
+        self.op, self.args = op, args
+        self.result = self.error = None
+        self.start()
+
+    def run(self):
+        try:
+            self.result = self.op(*self.args)
+        except Exception as e:
+            self.error = e
+
+    def finish(self, test):
+        self.join(15)
+        test.assertFalse(self.is_alive(), "still blocked")
+        return self
 
 
 def descriptor(text):
@@ -100,6 +139,8 @@ class MacUsbTest(unittest.TestCase):
         self.assertEqual(macusb.enum(""), [])
         # The ids keep their low 16 bits.
         self.assertEqual(macusb.enum("B", vid + 0x10000, pid + 0x10000), ["B"])
+        self.assertEqual(macstub.requests(1), [])  # another product
+        self.assertEqual(set(macstub.requests(2)), set([(0x80, 6, 0x0303, 0, 255)]))
         with self.assertRaises(TypeError):
             macusb.enum(None)
         self.assertEqual(macstub.calls("USBDeviceOpen"), 0)  # not opened to read serials
@@ -159,6 +200,9 @@ class MacUsbTest(unittest.TestCase):
         self.assertEqual(macusb.getString(h, 3), "B")
         self.assertEqual([macstub.state(b, k) for k in ("open", "interface_open", "configuration")], [1, 1, 1])
         self.assertEqual(macstub.state(a, "open"), 0)
+        # Every interface of the configuration matches the search.
+        self.assertEqual(macstub.searches(b), [(0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF)])
+        self.assertEqual(macstub.searches(a), [])
         # Held by us: passed over silently; the other one is free.
         self.assertEqual(self.open("B", VID, PID), (NOT_FOUND, ""))
         h2, _ = self.open("A", VID, PID)
@@ -263,6 +307,7 @@ class MacUsbTest(unittest.TestCase):
         if not PY2:
             self.assertTrue(v.readonly)
         self.assertEqual(bytes(macusb.read(h)), b"x" * 64)  # up to 64 a call
+        self.assertEqual(macstub.reads(dev), [(2, 64, None, None)] * 2)  # untimed, pipe 2
         self.assertEqual(bytes(v[:5]), b"xxxxx")           # the same buffer, refilled
         macstub.queue_error(dev, 2, macstub.kIOReturnNoDevice)
         with self.assertRaises(IOError) as cm:
@@ -332,6 +377,10 @@ class MacUsbTest(unittest.TestCase):
         with self.assertRaises(IOError) as cm:
             macusb.getDescriptor(h)
         self.assertIOKitError(cm, "devGetDescriptor", 644, 0xE000404F)
+        # Standard GET_DESCRIPTOR requests for 255 bytes, no language ID in
+        # wIndex: the serial number's (open), then each of the above.
+        values = [0x0303, 0x0305, 0x0306, 0x0307, 0x0100, 0x0200, 0x0100, 0x0100]
+        self.assertEqual(macstub.requests(dev), [(0x80, 6, v, 0, 255) for v in values])
 
     def test_hi_speed(self):
         dev, h = self.opened()
@@ -365,11 +414,16 @@ class MacUsbTest(unittest.TestCase):
         dev, h = self.opened()
         stream = b"".join(streamgen.adapter_chunks([streamgen.solid(1, 0, 0xF800),
                                                     streamgen.image(0, 1, list(range(256)))]))
-        macstub.queue_timeouts(dev, 1, 3)
+        macstub.queue_timeouts(dev, 1, 2)
         macstub.queue_data(dev, 1, stream)
+        start = time.time()
         v = macusb.readVideo(h)
+        took = time.time() - start
         self.assertEqual(bytes(v), stream)
-        self.assertEqual(macstub.calls("ReadPipeTO"), 4)  # three timeouts retried
+        # Two timed-out attempts retried, each given up after its 250 ms
+        # completion timeout, well before the 1000 ms without data.
+        self.assertEqual(macstub.reads(dev), [(1, 0xA0000, 1000, 250)] * 3)
+        self.assertGreaterEqual(took, 0.49)
         import vidframe
         vidframe.createBuffer(32, 32)
         self.assertEqual(vidframe.videoSink(v), 0)
@@ -393,13 +447,135 @@ class MacUsbTest(unittest.TestCase):
 
         old = signal.signal(signal.SIGALRM, raise_stop)
         signal.setitimer(signal.ITIMER_REAL, 0.05)
+        start = time.time()
         try:
             with self.assertRaises(Stop):
                 macusb.readVideo(h)  # nothing comes: timeouts until the handler raises
         finally:
+            took = time.time() - start
             signal.setitimer(signal.ITIMER_REAL, 0)
             signal.signal(signal.SIGALRM, old)
-        self.assertGreater(macstub.calls("ReadPipeTO"), 3)
+        # The handler ran once the attempt in progress had timed out, not before.
+        attempts = macstub.reads(dev)
+        self.assertGreaterEqual(len(attempts), 1)
+        self.assertEqual(set(attempts), set([(1, 0xA0000, 1000, 250)]))
+        self.assertGreaterEqual(took, 0.245 * len(attempts))
+
+    # ---- the interpreter lock around transfers ---------------------------------
+
+    def test_a_blocked_read_lets_other_threads_run(self):
+        dev, h = self.opened()
+        reader = Reader(macusb.read, h)
+        # This thread runs Python code while the read waits for data ...
+        self.assertTrue(macstub.wait_for_blocked(dev, 2, timeout=10), "read never blocked")
+        work = sum(i * i for i in range(20000))
+        self.assertEqual((work, macstub.waiting(dev, 2), reader.is_alive()), (2666466670000, 1, True))
+        # ... and uses the same handle meanwhile.
+        self.assertIsNone(macusb.write(h, b"meanwhile"))
+        macstub.queue_data(dev, 2, b"posted")
+        reader.finish(self)
+        self.assertEqual((bytes(reader.result), reader.error), (b"posted", None))
+        # Aborted while it waits: the IOKit error.
+        reader = Reader(macusb.read, h)
+        self.assertTrue(macstub.wait_for_blocked(dev, 2, timeout=10))
+        self.assertEqual(macstub.abort_pipe(dev, 2), 1)
+        reader.finish(self)
+        self.assertIsInstance(reader.error, IOError)
+        e = reader.error
+        aborted = macstub.kIOReturnAborted
+        self.assertEqual((e.errno, e.filename), (signed(aborted), "devRead:536 err=0x%08x" % aborted))
+        self.assertEqual(macstub.written(dev, 3), [b"meanwhile"])
+        self.assertEqual(macstub.gave_up(), 0)
+
+    def test_a_blocked_write_lets_other_threads_run(self):
+        dev, h = self.opened()
+        macstub.hold_writes(dev, 3)
+        writer = Reader(macusb.write, h, b"slow")
+        self.assertTrue(macstub.wait_for_blocked(dev, 3, timeout=10), "write never blocked")
+        macstub.queue_data(dev, 2, b"in")
+        self.assertEqual(bytes(macusb.read(h)), b"in")  # the same handle, meanwhile
+        self.assertEqual(macstub.written(dev, 3), [])
+        macstub.hold_writes(dev, 3, False)
+        writer.finish(self)
+        self.assertEqual((writer.result, writer.error), (None, None))
+        self.assertEqual(macstub.written(dev, 3), [b"slow"])
+        macstub.hold_writes(dev, 3)
+        writer = Reader(macusb.write, h, b"dropped")
+        self.assertTrue(macstub.wait_for_blocked(dev, 3, timeout=10))
+        macstub.abort_pipe(dev, 3)
+        writer.finish(self)
+        self.assertEqual(writer.error.filename, "devWrite:675 err=0x%08x" % macstub.kIOReturnAborted)
+        self.assertEqual(macstub.written(dev, 3), [b"slow"])
+
+    def test_read_and_write_while_read_video_waits(self):
+        dev, h = self.opened()
+        video = Reader(macusb.readVideo, h)
+        self.assertTrue(macstub.wait_for_blocked(dev, 1, timeout=10), "readVideo never waited")
+        macstub.queue_data(dev, 2, b"key")
+        self.assertEqual(bytes(macusb.read(h)), b"key")
+        macusb.write(h, b"ack")
+        self.assertTrue(video.is_alive())
+        macstub.queue_data(dev, 1, b"frame")
+        video.finish(self)
+        self.assertEqual((bytes(video.result), video.error), (b"frame", None))
+        # An abort ends the wait with the IOKit error, not with another attempt.
+        video = Reader(macusb.readVideo, h)
+        for _ in range(100):  # an abort between two attempts ends none
+            self.assertTrue(macstub.wait_for_blocked(dev, 1, timeout=10))
+            if macstub.abort_pipe(dev, 1):
+                break
+        video.finish(self)
+        self.assertEqual(video.error.filename, "devReadVideo:574 err=0x%08x" % macstub.kIOReturnAborted)
+
+    # ---- what "write" takes ------------------------------------------------------
+
+    def test_views_of_read_and_read_video_write_back(self):
+        dev, h = self.opened()
+        macstub.queue_data(dev, 2, b"echo")
+        macstub.queue_data(dev, 1, b"frame")
+        self.assertIsNone(macusb.write(h, macusb.read(h)))
+        self.assertIsNone(macusb.write(h, macusb.readVideo(h)))
+        self.assertEqual(macstub.written(dev, 3), [b"echo", b"frame"])
+
+    def test_write_takes_bytes_like_objects_and_refuses_the_rest_as_before(self):
+        dev, h = self.opened()
+        taken = [(b"bytes", b"bytes"), ("text", b"text")]
+        if PY2:
+            taken.append((buffer(b"abuffer", 1), b"buffer"))  # noqa: F821
+        else:
+            import array
+            taken += [("\xe9", b"\xc3\xa9"),  # str: its UTF-8 bytes, as ever
+                      (bytearray(b"array"), b"array"), (memoryview(b"view"), b"view"),
+                      (memoryview(bytearray(b"xwritablex"))[1:-1], b"writable"),
+                      (memoryview(b"ab\x00cd").cast("B", (5,)), b"ab\x00cd"),
+                      (array.array("B", [1, 2]), b"\x01\x02")]
+        for data, sent in taken:
+            self.assertIsNone(macusb.write(h, data), repr(data))
+        self.assertEqual(macstub.written(dev, 3), [sent for _, sent in taken])
+        # What is no bytes-like object is refused as "s#" refuses it.
+        refused = [5, None, [1], object()]
+        if PY2:
+            refused += [bytearray(b"rw"), memoryview(b"mv")]
+        else:
+            refused.append(memoryview(b"stride")[::2])  # not contiguous
+        for data in refused:
+            with self.assertRaises(TypeError) as cm:
+                macusb.write(h, data)
+            want = parser_error((h, data), b"O!s#")
+            self.assertEqual((type(want), str(cm.exception)), (TypeError, str(want)), repr(data))
+        self.assertEqual(len(macstub.written(dev, 3)), len(taken))
+        if PY2:
+            return
+        # A buffer is let go on every path: resizable again afterwards.
+        data = bytearray(b"grow")
+        macusb.write(h, data)
+        with self.assertRaises(TypeError):
+            macusb.write(5, data)
+        macstub.fail_next("WritePipe", 0xE000404F)
+        with self.assertRaises(IOError):
+            macusb.write(h, data)
+        data += b"n"
+        self.assertEqual(data, bytearray(b"grown"))
 
     def test_open_read_drop_cycles_leak_nothing(self):
         dev = macstub.add_device(VID, PID, "A")
