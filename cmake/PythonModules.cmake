@@ -35,7 +35,10 @@ if(BUILD_PYTHON_MODULES)
     if(NOT v MATCHES "^[23]$")
       message(FATAL_ERROR "TILESTREAM_PYTHON_VERSIONS takes 2, 3 or both, not '${v}'")
     endif()
-    _tilestream_python_include(${PYTHON${v}_EXECUTABLE} PYTHON${v}_INCLUDE_DIR)
+    # A cross-build gives the headers (-DPYTHON<v>_INCLUDE_DIR) and runs no interpreter.
+    if(NOT PYTHON${v}_INCLUDE_DIR)
+      _tilestream_python_include(${PYTHON${v}_EXECUTABLE} PYTHON${v}_INCLUDE_DIR)
+    endif()
   endforeach()
 endif()
 
@@ -52,6 +55,11 @@ function(tilestream_python_module)
     target_compile_definitions(${t} PRIVATE PY_SSIZE_T_CLEAN
       TILESTREAM_VERSION="${PROJECT_VERSION}" ${M_DEFINITIONS})
     target_link_libraries(${t} PRIVATE ${M_LIBS})
+    if(APPLE)
+      # A bundle: the interpreter's symbols are looked up when it loads the
+      # module, as CPython links its own extension modules on macOS.
+      target_link_options(${t} PRIVATE "LINKER:-undefined,dynamic_lookup")
+    endif()
     set_target_properties(${t} PROPERTIES
       PREFIX "" SUFFIX ".so" OUTPUT_NAME ${M_NAME}
       LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/python${v})

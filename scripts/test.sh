@@ -89,5 +89,15 @@ if [ -n "$other" ]; then
 else
   echo "== test.sh: this kernel runs no i386 programs: the i386 tests ran under qemu-i386 only"
 fi
+# The macOS modules cross-built against a macOS SDK (cmake/macos.cmake) for
+# x86_64, arm64 and universal2, through scripts/build.sh and setup.py, and
+# every symbol they import checked (tests/macos/check_bundles.py). Needs
+# TILESTREAM_MACOS_SDK, the SDK's directory; the SDK is not part of the tree.
+stage "macOS cross-build and bundle check"
+if [ -n "${TILESTREAM_MACOS_SDK:-}" ]; then
+  python3 "$top/tests/macos/check_bundles.py" --sdk "$TILESTREAM_MACOS_SDK" --build-root "$top/build-macos"
+else
+  echo "== test.sh: SKIPPED the macOS cross-build: TILESTREAM_MACOS_SDK is not set (the directory of a macOS SDK)"
+fi
 stage ""
 echo "== test.sh: all stages passed in $(( $(date +%s) - started )) s"
