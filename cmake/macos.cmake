@@ -29,6 +29,15 @@ set(CMAKE_OSX_SYSROOT "${TILESTREAM_MACOS_SDK}" CACHE PATH "")
 if(NOT CMAKE_OSX_ARCHITECTURES)
   set(CMAKE_OSX_ARCHITECTURES x86_64 CACHE STRING "")
 endif()
+# The oldest systems the modules are for: 10.13 on x86_64, 11.0 (the first
+# on arm64) for an arm64-only build; clang raises an arm64 slice to 11.0.
+if(NOT CMAKE_OSX_DEPLOYMENT_TARGET)
+  if(CMAKE_OSX_ARCHITECTURES STREQUAL "arm64")
+    set(CMAKE_OSX_DEPLOYMENT_TARGET 11.0 CACHE STRING "")
+  else()
+    set(CMAKE_OSX_DEPLOYMENT_TARGET 10.13 CACHE STRING "")
+  endif()
+endif()
 list(GET CMAKE_OSX_ARCHITECTURES 0 _macos_first_arch)
 set(CMAKE_SYSTEM_PROCESSOR ${_macos_first_arch})
 

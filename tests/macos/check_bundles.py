@@ -338,10 +338,11 @@ def main():
 
     include = {v: stage_headers(v, sdk, os.path.join(root, "python%d-include" % v)) for v in (2, 3)}
     toolchain = ["-DCMAKE_TOOLCHAIN_FILE=" + TOOLCHAIN, "-DTILESTREAM_MACOS_SDK=" + sdk]
+    # What a macOS user of scripts/build.sh gets (the modules alone), with
+    # the headers given instead of asked of the interpreters.
     common = toolchain + [
         "-DTILESTREAM_PYTHON_VERSIONS=2;3",
-        "-DPYTHON2_INCLUDE_DIR=" + include[2], "-DPYTHON3_INCLUDE_DIR=" + include[3],
-        "-DBUILD_TESTS=OFF", "-DBUILD_BENCH=OFF", "-DBUILD_USBCONSTGEN32=OFF"]
+        "-DPYTHON2_INCLUDE_DIR=" + include[2], "-DPYTHON3_INCLUDE_DIR=" + include[3]]
 
     summary = []
     report_path = os.path.join(root, "imports.txt")
@@ -373,9 +374,11 @@ def main():
     for line in summary:
         print("  " + line)
 
+    for m in MODULES:
+        path = os.path.join(root, "universal2", "python3", m + ".so")
+        print("\nSlices of the universal2 bundle %s:" % path)
+        print(slices(objdump, path)[1].rstrip())
     universal = os.path.join(root, "universal2", "python3", "vidframe.so")
-    print("\nSlices of the universal2 bundle %s:" % universal)
-    print(slices(objdump, universal)[1].rstrip())
 
     # The x86_64 slice of the universal bundle carries the same AVX2 and
     # AVX-512 kernels as the x86_64 bundle; the arm64 slice none.
