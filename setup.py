@@ -2,7 +2,9 @@
 
 setuptools drives the project's own CMake build, so the sources, compiler
 flags and run-time path choice are the ones CMakeLists.txt gives; nothing
-here lists them again. The build is for the interpreter running this file:
+here lists them again. The build is for the interpreter running this file
+(on macOS for its architectures, or those ARCHFLAGS gives, as distutils and
+setuptools do):
 
     python3 -m pip install --no-build-isolation .     # Debian's python3, in a venv
     python2.7 -m pip install .                        # pyenv's 2.7, in a virtualenv
@@ -10,19 +12,53 @@ here lists them again. The build is for the interpreter running this file:
 
 It installs the top-level modules vidframe, on Linux bulkvideo and usbconsts
 (the usbdevfs constants generated at build time for this interpreter's ABI),
-and on macOS macusb. Runs under Python 2.7 and 3.
+and on macOS macusb. Runs under Python 2.7 and 3. TILESTREAM_CMAKE_ARGS adds
+configure arguments (tests/macos/check_bundles.py cross-builds for macOS
+through this file with a toolchain file and _PYTHON_HOST_PLATFORM).
 """
 import multiprocessing
 import os
+import re
+import shlex
 import shutil
 import subprocess
 import sys
+import sysconfig
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 TOP = os.path.dirname(os.path.abspath(__file__))
-LINUX = sys.platform.startswith("linux")
+# The platform the modules are for: the interpreter's, or the one
+# _PYTHON_HOST_PLATFORM names (CPython's own switch for a cross-build,
+# e.g. macosx-10.13-universal2).
+PLATFORM = sysconfig.get_platform()
+LINUX = PLATFORM.startswith("linux")
+MACOS = PLATFORM.startswith("macosx")
+
+# The architectures of macOS's multi-architecture platform names.
+MACOS_MACHINES = {"universal2": ["x86_64", "arm64"], "intel": ["x86_64", "i386"]}
+
+
+def macos_cmake_args(platform, environ):
+    """CMake's architectures and deployment target for a macOS platform name
+    (macosx-<version>-<machine>), chosen as distutils and setuptools choose
+    their compiler flags: the -arch options of ARCHFLAGS when set, else the
+    machine (universal2: both slices in one bundle); MACOSX_DEPLOYMENT_TARGET
+    when set, else the version."""
+    parts = platform.split("-", 2)
+    if len(parts) != 3 or parts[0] != "macosx":
+        raise ValueError("not a macOS platform name: %r" % platform)
+    archs = re.findall(r"-arch\s+(\S+)", environ.get("ARCHFLAGS", ""))
+    if not archs:
+        archs = MACOS_MACHINES.get(parts[2], [parts[2]])
+    unique = []
+    for arch in archs:
+        if arch not in unique:
+            unique.append(arch)
+    target = environ.get("MACOSX_DEPLOYMENT_TARGET") or parts[1]
+    return ["-DCMAKE_OSX_ARCHITECTURES=%s" % ";".join(unique),
+            "-DCMAKE_OSX_DEPLOYMENT_TARGET=%s" % target]
 
 
 def find_program(name):
@@ -36,6 +72,22 @@ def find_program(name):
 def read_version():
     with open(os.path.join(TOP, "VERSION")) as f:
         return f.read().strip()
+
+
+def configure_args(tree, major, executable, platform, environ):
+    """The arguments of the CMake configure step: this interpreter alone, no
+    tests or benchmarks; on macOS its architectures and deployment target;
+    then whatever TILESTREAM_CMAKE_ARGS adds (e.g. a toolchain file)."""
+    args = [
+        "-S", TOP, "-B", tree,
+        "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+        "-DBUILD_TESTS=OFF", "-DBUILD_BENCH=OFF", "-DBUILD_USBCONSTGEN32=OFF",
+        "-DTILESTREAM_PYTHON_VERSIONS=%d" % major,
+        "-DPYTHON%d_EXECUTABLE=%s" % (major, executable),
+    ]
+    if platform.startswith("macosx"):
+        args += macos_cmake_args(platform, environ)
+    return args + shlex.split(environ.get("TILESTREAM_CMAKE_ARGS", ""))
 
 
 class CMakeExtension(Extension):
@@ -57,13 +109,7 @@ class cmake_build_ext(build_ext):
         tree = os.path.abspath(os.path.join(self.build_temp, "cmake"))
         if not os.path.isdir(tree):
             os.makedirs(tree)
-        configure = [
-            cmake, "-S", TOP, "-B", tree,
-            "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-            "-DBUILD_TESTS=OFF", "-DBUILD_BENCH=OFF", "-DBUILD_USBCONSTGEN32=OFF",
-            "-DTILESTREAM_PYTHON_VERSIONS=%d" % major,
-            "-DPYTHON%d_EXECUTABLE=%s" % (major, sys.executable),
-        ]
+        configure = [cmake] + configure_args(tree, major, sys.executable, PLATFORM, os.environ)
         targets = ["%s_py%d" % (ext.name, major) for ext in self.extensions]
         if LINUX:
             targets.append("usbconsts")
@@ -98,15 +144,16 @@ class cmake_build_ext(build_ext):
 modules = [CMakeExtension("vidframe")]
 if LINUX:
     modules.append(CMakeExtension("bulkvideo"))
-if sys.platform == "darwin":
+if MACOS:
     modules.append(CMakeExtension("macusb"))
 
-setup(
-    name="tilestream",
-    version=read_version(),
-    description="Native modules of the video/console adapter application: "
-                "tile stream decoding, frame readout and the Linux bulk transport",
-    ext_modules=modules,
-    cmdclass={"build_ext": cmake_build_ext},
-    zip_safe=False,
-)
+if __name__ == "__main__":
+    setup(
+        name="tilestream",
+        version=read_version(),
+        description="Native modules of the video/console adapter application: "
+                    "tile stream decoding, frame readout and the Linux bulk transport",
+        ext_modules=modules,
+        cmdclass={"build_ext": cmake_build_ext},
+        zip_safe=False,
+    )

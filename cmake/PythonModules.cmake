@@ -73,7 +73,14 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(_tilestream_default_pythons 3)
 else()
   _tilestream_pyenv_versions(_pyenv3)
-  set(_tilestream_default_pythons 2 3 ${_pyenv3})
+  _tilestream_pyenv_prefix(2.7 _pyenv2)
+  # CPython 2.7 is the application's own interpreter: a Linux build insists
+  # on it (setup says where it comes from); a Mac builds it where it is.
+  if(_pyenv2 OR NOT APPLE)
+    set(_tilestream_default_pythons 2 3 ${_pyenv3})
+  else()
+    set(_tilestream_default_pythons 3 ${_pyenv3})
+  endif()
 endif()
 set(TILESTREAM_PYTHON_VERSIONS "${_tilestream_default_pythons}" CACHE STRING
     "Interpreters to build the modules for: 2, 3 and 3.N tags")
@@ -165,7 +172,7 @@ function(tilestream_python_module)
     if(APPLE)
       # A macOS extension is a bundle whose interpreter symbols are bound
       # when the interpreter loads it, as CPython links its own extensions.
-      target_link_options(${t} PRIVATE -undefined dynamic_lookup)
+      target_link_options(${t} PRIVATE "LINKER:-undefined,dynamic_lookup")
     endif()
     set_target_properties(${t} PROPERTIES
       PREFIX "" SUFFIX ".so" OUTPUT_NAME ${M_NAME}

@@ -118,5 +118,16 @@ fi
 stage "arm64 build and ctest (qemu-aarch64)"
 platform_build aarch64 -DBUILD_PYTHON_MODULES=OFF -DBUILD_BENCH=OFF
 platform_ctest aarch64
+
+# The macOS modules cross-built against a macOS SDK (cmake/macos.cmake) for
+# x86_64, arm64 and universal2, through scripts/build.sh and setup.py, and
+# every symbol they import checked (tests/macos/check_bundles.py). Needs
+# TILESTREAM_MACOS_SDK, the SDK's directory; the SDK is not part of the tree.
+stage "macOS cross-build and bundle check"
+if [ -n "${TILESTREAM_MACOS_SDK:-}" ]; then
+  /usr/bin/python3 "$top/tests/macos/check_bundles.py" --sdk "$TILESTREAM_MACOS_SDK" --build-root "$top/build-macos"
+else
+  echo "== test.sh: SKIPPED the macOS cross-build: TILESTREAM_MACOS_SDK is not set (the directory of a macOS SDK)"
+fi
 stage ""
 echo "== test.sh: all stages passed in $(( $(date +%s) - started )) s"

@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "cpufeatures.h"
 #include "vidframe.h"
 
 // ---- Changed-tile runs -----------------------------------------------------
@@ -67,8 +68,7 @@ static bool haveSse2() {
 #if defined(__SSE2__)
     return true;
 #else
-    static const bool have = __builtin_cpu_supports("sse2");
-    return have;
+    return cpuFeatures().sse2;
 #endif
 }
 

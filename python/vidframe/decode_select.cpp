@@ -1,5 +1,6 @@
 // Run-time choice of the tile writers: the widest vector level that both this
 // build and this CPU support, installed when the library is loaded.
+#include "cpufeatures.h"
 #include "decode_kernels.h"
 
 namespace {
@@ -17,21 +18,14 @@ const TileWriters *writersOf(DecodePath path) {
 }
 
 bool cpuRuns(DecodePath path) {
-#if defined(__x86_64__) || defined(__i386__)
-    // Also safe before the runtime's own constructors have run.
-    __builtin_cpu_init();
+    const CpuFeatures &cpu = cpuFeatures();
     switch (path) {
     case decodeScalar: return true;
-    case decodeSse2: return __builtin_cpu_supports("sse2");
-    case decodeAvx2: return __builtin_cpu_supports("avx2");
-    case decodeAvx512:
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi");
+    case decodeSse2: return cpu.sse2;
+    case decodeAvx2: return cpu.avx2;
+    case decodeAvx512: return cpu.avx512f && cpu.avx512bw && cpu.avx512vl && cpu.avx512vbmi;
     default: return false;
     }
-#else
-    return path == decodeScalar;
-#endif
 }
 
 DecodePath current = decodeScalar;

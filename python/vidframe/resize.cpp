@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "cpufeatures.h"
+
 namespace {
 
 inline uint16_t mulhi(uint32_t a, uint32_t b) {
@@ -92,21 +94,15 @@ const ShrinkKernels *kernelsOf(ShrinkPath path) {
 }
 
 bool cpuRuns(ShrinkPath path) {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();  // may run before the runtime's own constructors
+    const CpuFeatures &cpu = cpuFeatures();
     switch (path) {
     case shrinkScalar: return true;
-    case shrinkSse2: return __builtin_cpu_supports("sse2");
-    case shrinkAvx2: return __builtin_cpu_supports("avx2");
+    case shrinkSse2: return cpu.sse2;
+    case shrinkAvx2: return cpu.avx2;
     case shrinkAvx512:
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
-               __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl") &&
-               __builtin_cpu_supports("avx512vbmi");
+        return cpu.avx2 && cpu.avx512f && cpu.avx512bw && cpu.avx512vl && cpu.avx512vbmi;
     default: return false;
     }
-#else
-    return path == shrinkScalar;
-#endif
 }
 
 bool available(ShrinkPath path) {
