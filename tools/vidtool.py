@@ -698,6 +698,7 @@ class Viewer(object):
         self.shows = []            # when slices that drew anything ended, for fps
         self.shown_at = None       # the status line's last update
         self.ended = False
+        self.announced = False     # the end's statistics and geometry printed
 
     def draw(self, first, row, width, height, pixels):
         rgb = bytearray(pixels)
@@ -732,10 +733,13 @@ class Viewer(object):
         if self.source.ended() and not self.ended:
             self.ended = True
             self.show_status(now)
-            self.root.update_idletasks()
-            self.at_end()
         elif self.shown_at is None or now - self.shown_at >= self.STATUS:
             self.show_status(now)
+        if self.ended and not self.announced and self.canvas.winfo_viewable():
+            # Once the window is up (a fast stream may end before that).
+            self.announced = True
+            self.root.update_idletasks()
+            self.at_end()
         delay = 100 if self.ended else 1 if drew else int(min(0.05, self.source.wait()) * 1000) + 1
         self.root.after(delay, self.pump)
 
@@ -774,9 +778,11 @@ class Viewer(object):
         """At the end of the stream: the statistics, and where the picture
         is on the screen (for a screenshot)."""
         self.summary()
-        print("shown         picture %dx%d at +%d+%d of display %s"
+        root = self.root
+        print("shown         picture %dx%d at +%d+%d in a window %dx%d at +%d+%d of display %s"
               % (self.picture + (self.canvas.winfo_rootx(), self.canvas.winfo_rooty(),
-                                 self.root.winfo_screen())))
+                                 root.winfo_width(), root.winfo_height(), root.winfo_rootx(),
+                                 root.winfo_rooty(), root.winfo_screen())))
         sys.stdout.flush()
 
 

@@ -20,7 +20,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.realpath(os.path.join(HERE, "..", ".."))
 VIDTOOL = os.path.join(TOP, "vidtool")
 SAMPLE = os.path.join(TOP, "samples", "desktop.stream")
-SHOWN = re.compile(r"shown +picture (\d+)x(\d+) at \+(\d+)\+(\d+) of display (\S+)")
+SHOWN = re.compile(r"shown +picture (\d+)x(\d+) at \+(\d+)\+(\d+) in a window .* of display (\S+)")
 
 
 def start_xvfb():
