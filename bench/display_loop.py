@@ -46,6 +46,7 @@ CHUNK, BLOCK = 16384, 512
 SCALES = (1.0, 0.5)
 STREAM_RATE = 45e6
 HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(HERE)
 
 try:
     cpu_time = time.thread_time          # 3.7 on
@@ -161,15 +162,15 @@ def measure(rounds):
                 rounds=rounds, results=results)
 
 
-HEADER = "%-34s %5s %8s %8s %19s %8s" % ("loop", "scale", "loop ms", "floor ms",
-                                          "floor/loop (lo-hi)", "core@45")
-LINE = "%-34s %5g %8.2f %8s %6.2f (%.2f-%.2f) %8.3f"
+HEADER = "%-24s %5s %8s %8s %19s %8s  %s" % ("loop", "scale", "loop ms", "floor ms",
+                                              "floor/loop (lo-hi)", "core@45", "modules")
+LINE = "%-24s %5g %8.2f %8s %6.2f (%.2f-%.2f) %8.3f  %s"
 
 
-def rows(label, m):
+def rows(label, m, where=""):
     for r in m["results"]:
         yield LINE % (label, r["scale"], r["loop_ms"], "%.2f" % r["floor_ms"], r["ratio"], r["lo"],
-                      r["hi"], r["core"])
+                      r["hi"], r["core"], where)
 
 
 def abi(bits):
@@ -245,13 +246,16 @@ def cpp_rows(build, runner):
     bench = os.path.join(build, "bench", "vidframe_bench")
     if not os.path.exists(bench):
         return
-    out = subprocess.check_output(runner + [bench, "--benchmark_filter=^loop/",
-                                            "--benchmark_format=json"]).decode()
+    out = subprocess.check_output(runner + [bench, "--benchmark_filter=^loop/", "--benchmark_format=json",
+                                            "--benchmark_repetitions=3",
+                                            "--benchmark_report_aggregates_only=true"]).decode()
     label = "C++ core %s%s" % (abi(elf_bits(bench)), " (qemu)" if runner else "")
     for b in json.loads(out)["benchmarks"]:
+        if b.get("aggregate_name") != "median":
+            continue
         scale = float(b["name"].split("scale:")[1].split("/")[0])
         yield LINE % (label, scale, b["real_time"] / 1e6, "", b["x_floor"], b["x_floor_lo"],
-                      b["x_floor_hi"], b["core_at_45MBps"])
+                      b["x_floor_hi"], b["core_at_45MBps"], os.path.relpath(bench, TOP))
 
 
 def run_all(builds, rounds):
@@ -267,9 +271,9 @@ def run_all(builds, rounds):
             print(line)
         for ident, folder in python_folders(build):
             exe = interpreter(build, ident)
-            where = os.path.relpath(folder, os.path.dirname(HERE))
+            where = os.path.relpath(folder, TOP)
             if not exe or not os.path.exists(exe):
-                print("%-34s no interpreter for it (%s)" % (where, exe))
+                print("%-24s no interpreter for it (%s)" % (where, exe))
                 failed += 1
                 continue
             env = dict(os.environ, PYTHONPATH=folder)
@@ -277,11 +281,11 @@ def run_all(builds, rounds):
                                     env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             out, err = proc.communicate()
             if proc.returncode != 0:
-                print("%-34s failed: %s" % (where, err.decode(errors="replace").strip().splitlines()[-1:]))
+                print("%-24s failed: %s" % (where, err.decode(errors="replace").strip().splitlines()[-1:]))
                 failed += 1
                 continue
             m = json.loads(out.decode())
-            for line in rows("%s %s" % (label_of(m), where.split(os.sep)[0]), m):
+            for line in rows(label_of(m), m, where):
                 print(line)
             sys.stdout.flush()
     print("floor/loop: a memmove of the frame in, one out, over the loop's time (above 1 the loop "
@@ -290,13 +294,12 @@ def run_all(builds, rounds):
 
 
 def main(argv):
-    rounds = 101
+    rounds = 301
     if "--rounds" in argv:
         rounds = int(argv[argv.index("--rounds") + 1])
     if "--all" in argv:
-        here_top = os.path.dirname(HERE)
         builds = [a for a in argv[argv.index("--all") + 1:] if not a.startswith("--") and not a.isdigit()]
-        builds = builds or [os.path.join(here_top, "build"), os.path.join(here_top, "build-i386")]
+        builds = builds or [os.path.join(TOP, "build"), os.path.join(TOP, "build-i386")]
         return run_all(builds, rounds)
     m = measure(rounds)
     if "--json" in argv:

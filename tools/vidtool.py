@@ -483,9 +483,24 @@ class Reads(object):
         self.handle = None
 
 
-def record(fd, endpoint, out, seconds=None, bar=None, stop=None):
+class Interrupt(object):
+    """Notes the given signals in a flag that the main loop polls. The
+    handler takes no lock: one that raised or set an Event could strike
+    while this thread holds the lock it needs."""
+
+    def __init__(self, *signals):
+        self.seen = False
+        for sig in signals:
+            signal.signal(sig, self.note)
+
+    def note(self, *_):
+        self.seen = True
+
+
+def record(fd, endpoint, out, seconds=None, bar=None, stop=None, interrupt=None):
     """Writes what endpoint delivers to the open file out until seconds pass,
-    stop is set, SIGINT arrives or the device fails. A reader thread does the
+    stop is set, the interrupt is seen (or SIGINT raises) or the device
+    fails. A reader thread does the
     reads and writes; this thread waits, and ends a blocked read by
     detaching. Returns (bytes written, why it stopped, error or None)."""
     written = [0]
@@ -506,6 +521,9 @@ def record(fd, endpoint, out, seconds=None, bar=None, stop=None):
     shown = 0
     try:
         while not reads.done:
+            if interrupt is not None and interrupt.seen:
+                why = "interrupted"
+                break
             if deadline is not None and time.monotonic() >= deadline:
                 why = "seconds"
                 break
@@ -556,10 +574,8 @@ def cmd_record(args):
             raise Failure("%s: cannot write (%s)" % (args.out, e.strerror or e))
         started = time.monotonic()
         with out, progress(unit="B", unit_scale=True, desc="record") as bar:
-            # SIGINT raises KeyboardInterrupt in this thread only; the reader
-            # thread never sees it.
-            signal.signal(signal.SIGINT, signal.default_int_handler)
-            total, why, error = record(fd, args.endpoint, out, args.seconds, bar)
+            total, why, error = record(fd, args.endpoint, out, args.seconds, bar,
+                                       interrupt=Interrupt(signal.SIGINT))
         elapsed = max(time.monotonic() - started, 1e-9)
     print("recorded      %d bytes in %.1f s (%.2f MB/s) to %s" % (total, elapsed, total / elapsed / 1e6, args.out))
     if error is not None:
@@ -673,9 +689,10 @@ class Viewer(object):
     SLICE = 0.03      # seconds of decoding before Tk gets to redraw
     STATUS = 0.25     # seconds between status updates
 
-    def __init__(self, tkinter, root, vidframe, size, scale, source, stop):
+    def __init__(self, tkinter, root, vidframe, size, scale, source, stop, interrupt):
         self.tk, self.root, self.vidframe = root.tk, root, vidframe
         self.size, self.scale, self.source, self.stop = size, scale, source, stop
+        self.interrupt = interrupt
         self.ts, self.picture, self.grid = canvas_geometry(size, scale)
         self.photo = tkinter.PhotoImage(master=root, width=self.grid[0] * self.ts,
                                         height=self.grid[1] * self.ts)
@@ -711,7 +728,8 @@ class Viewer(object):
         self.root.mainloop()
 
     def pump(self):
-        if self.stop.is_set():
+        if self.interrupt.seen or self.stop.is_set():
+            self.stop.set()
             self.root.quit()
             return
         started = time.monotonic()
@@ -786,14 +804,14 @@ class Viewer(object):
         sys.stdout.flush()
 
 
-def show(title, vidframe, size, scale, source, stop):
-    """Runs the window until stop is set (Ctrl-C, closing it); returns the
-    viewer for its statistics."""
+def show(title, vidframe, size, scale, source, stop, interrupt):
+    """Runs the window until stop is set (closing it) or the interrupt is
+    seen (Ctrl-C, SIGTERM); returns the viewer for its statistics."""
     tkinter, root = open_window(title)
     try:
         vidframe.createBuffer(*size)
         vidframe.getStats()
-        viewer = Viewer(tkinter, root, vidframe, size, scale, source, stop)
+        viewer = Viewer(tkinter, root, vidframe, size, scale, source, stop, interrupt)
         viewer.run()
     finally:
         try:
@@ -813,19 +831,18 @@ def cmd_view(args):
     (vidframe,) = load_modules("vidframe")
     stop = threading.Event()
     # Ctrl-C (and a polite kill) end the window at its next slice of work.
-    for sig in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(sig, lambda *_: stop.set())
+    interrupt = Interrupt(signal.SIGINT, signal.SIGTERM)
     if args.stream is not None:
         data, size = stream_frame(args.stream, args.size)
         source = FileChunks(data, args.chunk, args.rate)
         viewer = show("vidtool view: %s" % os.path.basename(args.stream), vidframe, size,
-                      args.scale, source, stop)
+                      args.scale, source, stop, interrupt)
     else:
         with claimed_device(args.device, args.interface) as fd:
             source = DeviceChunks(fd, args.endpoint, stop)
             try:
                 viewer = show("vidtool view: %s" % args.device, vidframe, args.size, args.scale,
-                              source, stop)
+                              source, stop, interrupt)
             finally:
                 source.reads.finish()
     if not viewer.ended:
