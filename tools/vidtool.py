@@ -789,7 +789,7 @@ class Viewer(object):
         print("padding       %d markers" % s["padding"])
         print("out of range  %d tile messages" % s["bogus"])
         print("incomplete    %d chunks" % s["incomplete"])
-        print("decode        %.1f MB/s (videoSink alone), %.1f MB/s with the display loop"
+        print("decode        %.1f MB/s (videoSink alone), %.1f MB/s with the loop and drawing"
               % (decode_rate(s), loop))
 
     def at_end(self):
