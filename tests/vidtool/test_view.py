@@ -1,0 +1,212 @@
+"""vidtool view on a virtual X server: the window's picture is exactly what
+replay writes, at scale 1 and 0.5; Ctrl-C and a kill end it cleanly; a
+--rate paces the file; bad input and a missing display get one line and no
+window. The test starts its own Xvfb (skipped, saying so, where there is
+none). Debian's python3 with Pillow (its X grab) and Tk."""
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+from PIL import Image, ImageGrab
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.realpath(os.path.join(HERE, "..", ".."))
+VIDTOOL = os.path.join(TOP, "vidtool")
+SAMPLE = os.path.join(TOP, "samples", "desktop.stream")
+SHOWN = re.compile(r"shown +picture (\d+)x(\d+) at \+(\d+)\+(\d+) in a window .* of display (\S+)")
+
+
+def start_xvfb():
+    """(process, display name) of a fresh Xvfb on a free display number, or
+    (None, why not)."""
+    xvfb = shutil.which("Xvfb")
+    if xvfb is None:
+        return None, "no Xvfb here (apt-get install xvfb; scripts/setup.sh does)"
+    rfd, wfd = os.pipe()
+    proc = subprocess.Popen([xvfb, "-displayfd", str(wfd), "-screen", "0", "1280x1024x24",
+                             "-nolisten", "tcp"], pass_fds=(wfd,), stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE)
+    os.close(wfd)
+    number = b""
+    with os.fdopen(rfd, "rb") as r:
+        number = r.readline().strip()    # written once the server accepts clients
+    if not number:
+        err = proc.communicate(timeout=10)[1].decode(errors="replace").strip().splitlines()
+        return None, "Xvfb did not start: %s" % (err[-1] if err else "no message")
+    return proc, ":" + number.decode()
+
+
+class Lines(object):
+    """A child's standard output, line by line, read on a thread."""
+
+    def __init__(self, stream):
+        self.lines, self.cond = [], threading.Condition()
+        self.thread = threading.Thread(target=self.read, args=(stream,))
+        self.thread.daemon = True
+        self.thread.start()
+
+    def read(self, stream):
+        for line in stream:
+            with self.cond:
+                self.lines.append(line)
+                self.cond.notify_all()
+        with self.cond:
+            self.lines.append(None)
+            self.cond.notify_all()
+
+    def wait_for(self, pattern, timeout):
+        deadline = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                for line in self.lines:
+                    m = line and pattern.search(line)
+                    if m or line is None:
+                        return m
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return None
+                self.cond.wait(left)
+
+    def text(self):
+        self.thread.join(10)
+        return "".join(line for line in self.lines if line)
+
+
+class ViewTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.xvfb, cls.display = start_xvfb()
+        cls.tmp = tempfile.mkdtemp(prefix="vidtool-view-")
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.xvfb is not None:
+            cls.xvfb.terminate()
+            cls.xvfb.communicate(timeout=10)
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def need_display(self):
+        if self.xvfb is None:
+            self.skipTest(self.display)
+
+    def env(self, **more):
+        """The environment with DISPLAY on the test's server (where there is one)."""
+        env = dict(os.environ, DISPLAY=self.display) if self.xvfb else dict(os.environ)
+        env.update(more)
+        return dict((k, v) for k, v in env.items() if v is not None)
+
+    def view(self, *args):
+        proc = subprocess.Popen([VIDTOOL, "view"] + [str(a) for a in args], env=self.env(),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
+        return proc, Lines(proc.stdout)
+
+    def replayed(self, scale):
+        png = os.path.join(self.tmp, "replay-%s.png" % scale)
+        rc = subprocess.call([VIDTOOL, "replay", SAMPLE, png, "--scale", str(scale)],
+                             stdout=subprocess.DEVNULL)
+        self.assertEqual(rc, 0)
+        with Image.open(png) as im:
+            return im.size, im.convert("RGB").tobytes()
+
+    def grab(self, x, y, w, h):
+        return ImageGrab.grab(bbox=(x, y, x + w, y + h), xdisplay=self.display).convert("RGB").tobytes()
+
+    def stop(self, proc, lines, sig=signal.SIGINT):
+        proc.send_signal(sig)
+        err = proc.stderr.read()
+        self.assertEqual(proc.wait(20), 0, err)
+        self.assertEqual(err, "")
+        out = lines.text()
+        self.assertIn("closed        at the end of the stream", out)
+        return out
+
+    def test_the_window_shows_the_replayed_picture(self):
+        self.need_display()
+        for scale, sig in ((1, signal.SIGINT), (0.5, signal.SIGTERM)):
+            size, want = self.replayed(scale)
+            proc, lines = self.view(SAMPLE, "--scale", scale)
+            m = lines.wait_for(SHOWN, 60)
+            if m is None:
+                proc.kill()
+                self.fail("no picture shown: %s%s" % (lines.text(), proc.stderr.read()))
+            w, h, x, y = (int(v) for v in m.groups()[:4])
+            self.assertEqual((w, h), size)
+            self.assertTrue(m.group(5).startswith(self.display), m.group(5))
+            # The window stays on the last picture; give the server a moment
+            # to have drawn it.
+            deadline = time.monotonic() + 10
+            got = self.grab(x, y, w, h)
+            while got != want and time.monotonic() < deadline:
+                time.sleep(0.1)
+                got = self.grab(x, y, w, h)
+            self.assertTrue(got == want, "scale %s: %d of %d bytes differ" % (
+                scale, sum(a != b for a, b in zip(got, want)), len(want)))
+            time.sleep(0.3)
+            self.assertIsNone(proc.poll())
+            out = self.stop(proc, lines, sig)
+            self.assertIn("tiles decoded 1900\n", out)
+            self.assertIn("incomplete    0 chunks", out)
+
+    def test_a_rate_paces_the_file(self):
+        self.need_display()
+        started = time.monotonic()
+        proc, lines = self.view(SAMPLE, "--rate", "0.25", "--scale", "0.25")
+        self.assertIsNotNone(lines.wait_for(SHOWN, 60))
+        # 329728 bytes: the last 16 KiB chunk is due 1.25 s after the first.
+        self.assertGreaterEqual(time.monotonic() - started, 1.25)
+        self.stop(proc, lines)
+
+    def test_bad_input_and_no_display_get_one_line_and_no_window(self):
+        # With the test's server on DISPLAY, each must be refused before a
+        # window opens; without one they are refused all the same.
+        missing = os.path.join(self.tmp, "missing.stream")
+        cases = [
+            (["view", missing], {}, "missing.stream: no such file"),
+            (["view"], {}, "view needs a STREAM file or --device NODE"),
+            (["view", SAMPLE, "--device", "/dev/null"], {}, "view needs a STREAM file or --device NODE"),
+            (["view", "--device", "/dev/null"], {}, "give --size WxH"),
+            (["view", "--device", "/dev/null", "--size", "64x64", "--rate", "5"], {}, "--rate paces a stream file"),
+            (["view", "--device", "/dev/null", "--size", "64x64"], {}, "/dev/null: not a usbdevfs node"),
+            (["view", SAMPLE], {"DISPLAY": None}, "cannot open a window (no display name"),
+            (["view", SAMPLE], {"DISPLAY": ":%d" % 7321}, "cannot open a window (couldn't connect to display"),
+        ]
+        for args, env, message in cases:
+            proc = subprocess.run([VIDTOOL] + args, env=self.env(**env), stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+            self.assertEqual(proc.returncode, 1, (args, proc.stderr))
+            self.assertEqual(proc.stderr, "vidtool: %s" % proc.stderr[9:], args)
+            self.assertIn(message, proc.stderr, args)
+            self.assertEqual(len(proc.stderr.strip().splitlines()), 1, proc.stderr)
+            self.assertEqual(proc.stdout, "", args)
+        for args, message in ((["--scale", "2"], "scale 2 is outside"), (["--rate", "0"], "rate must be above 0"),
+                              (["--rate", "fast"], "rate must be a number")):
+            proc = subprocess.run([VIDTOOL, "view", SAMPLE] + args, env=self.env(), stderr=subprocess.PIPE,
+                                  universal_newlines=True, timeout=60)
+            self.assertEqual(proc.returncode, 2, args)
+            self.assertIn(message, proc.stderr, args)
+            self.assertNotIn("Traceback", proc.stderr, args)
+
+
+class NoTkElsewhereTest(unittest.TestCase):
+    def test_the_other_subcommands_do_not_load_tk(self):
+        out = os.path.join(tempfile.mkdtemp(prefix="vidtool-notk-"), "o.png")
+        self.addCleanup(shutil.rmtree, os.path.dirname(out))
+        code = ("import sys; sys.path.insert(0, %r); import vidtool; "
+                "assert vidtool.main(['replay', %r, %r, '--scale', '0.25']) == 0; "
+                "print(sorted(m for m in sys.modules if m.split('.')[0] in ('tkinter', '_tkinter')))"
+                % (os.path.join(TOP, "tools"), SAMPLE, out))
+        proc = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, universal_newlines=True)
+        self.assertEqual(proc.returncode, 0)
+        self.assertTrue(proc.stdout.endswith("[]\n"), proc.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
