@@ -294,6 +294,9 @@ def run_all(builds, rounds):
 
 
 def main(argv):
+    if "-h" in argv or "--help" in argv:
+        print(__doc__)
+        return 0
     rounds = 301
     if "--rounds" in argv:
         rounds = int(argv[argv.index("--rounds") + 1])
@@ -301,6 +304,11 @@ def main(argv):
         builds = [a for a in argv[argv.index("--all") + 1:] if not a.startswith("--") and not a.isdigit()]
         builds = builds or [os.path.join(TOP, "build"), os.path.join(TOP, "build-i386")]
         return run_all(builds, rounds)
+    try:
+        import vidframe  # noqa: F401
+    except ImportError:
+        sys.stderr.write("display_loop: no vidframe module on PYTHONPATH (or use --all BUILD ...)\n")
+        return 1
     m = measure(rounds)
     if "--json" in argv:
         import json
