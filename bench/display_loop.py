@@ -42,11 +42,14 @@ import sys
 import time
 
 WIDTH, HEIGHT = 1920, 1080
-CHUNK, BLOCK = 16384, 512
+CHUNK = 16384
 SCALES = (1.0, 0.5)
 STREAM_RATE = 45e6
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
+# The stream's chunking is the test encoder's.
+sys.path.insert(0, os.path.join(TOP, "tests", "python"))
+import streamgen  # noqa: E402
 
 try:
     cpu_time = time.thread_time          # 3.7 on
@@ -66,25 +69,6 @@ def frame_messages(tiles_w, tiles_h, seed=7):
                 pixels = binascii.unhexlify("%01024x" % rng.getrandbits(4096))
                 msgs.append(struct.pack("<HH", 0, position) + pixels)
     return msgs
-
-
-def adapter_chunks(msgs):
-    """Whole messages; where the next does not fit, a padding marker and
-    filler to the block's end close the chunk."""
-    chunks, cur = [], bytearray()
-    for m in msgs:
-        if len(cur) + len(m) > CHUNK:
-            cur += b"\xff\xff\xff\xff"
-            cur += b"\0" * (-len(cur) % BLOCK)
-            chunks.append(bytes(cur))
-            cur = bytearray()
-        cur += m
-        if len(cur) == CHUNK:
-            chunks.append(bytes(cur))
-            cur = bytearray()
-    if cur:
-        chunks.append(bytes(cur))
-    return chunks
 
 
 def make_loop(vidframe, chunks, tiles_w, tiles_h, scale):
@@ -134,7 +118,7 @@ def measure(rounds):
     import vidframe
     vidframe.createBuffer(WIDTH, HEIGHT)
     tiles_w, tiles_h = (WIDTH + 15) // 16, (HEIGHT + 15) // 16
-    chunks = adapter_chunks(frame_messages(tiles_w, tiles_h))
+    chunks = streamgen.adapter_chunks(frame_messages(tiles_w, tiles_h), CHUNK)
     stream_bytes = sum(len(c) for c in chunks)
     floor = make_floor(WIDTH * HEIGHT * 4)
     results = []

@@ -404,14 +404,19 @@ def parse_endpoint(text):
     return ep
 
 
-def parse_seconds(text):
-    try:
-        s = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("seconds must be a number, not %r" % text)
-    if not s > 0 or s == float("inf"):
-        raise argparse.ArgumentTypeError("seconds must be above 0, not %s" % text)
-    return s
+def positive_number(what, unit=""):
+    """An argparse type: a finite number above 0 (what, unit: for the message)."""
+    def parse(text):
+        try:
+            value = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError("%s must be a number%s, not %r"
+                                             % (what, unit and " of " + unit, text))
+        if not value > 0 or value == float("inf"):
+            raise argparse.ArgumentTypeError("%s must be above 0%s, not %s"
+                                             % (what, unit and " " + unit, text))
+        return value
+    return parse
 
 
 def usb_ioctl(fd, request, value):
@@ -588,16 +593,6 @@ def cmd_record(args):
 
 
 # ---- view ---------------------------------------------------------------------
-
-def parse_rate(text):
-    try:
-        r = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError("rate must be a number of MB/s, not %r" % text)
-    if not r > 0 or r == float("inf"):
-        raise argparse.ArgumentTypeError("rate must be above 0 MB/s, not %s" % text)
-    return r
-
 
 class FileChunks(object):
     """A stream file's chunks, at rate MB/s (None: as fast as they are
@@ -887,7 +882,7 @@ def parser():
     p.add_argument("--device", required=True, help="the usbdevfs node, /dev/bus/usb/BBB/DDD")
     p.add_argument("--endpoint", type=parse_endpoint, default=0x81, help="bulk-IN endpoint (default 0x81)")
     p.add_argument("--interface", type=int, default=0, help="interface to claim (default 0)")
-    p.add_argument("--seconds", type=parse_seconds, help="stop after this many seconds")
+    p.add_argument("--seconds", type=positive_number("seconds"), help="stop after this many seconds")
     p.add_argument("out", help="the stream file to write")
     p.set_defaults(run=cmd_record)
 
@@ -901,7 +896,7 @@ def parser():
     p.add_argument("--endpoint", type=parse_endpoint, default=0x81, help="bulk-IN endpoint (default 0x81)")
     p.add_argument("--interface", type=int, default=0, help="interface to claim (default 0)")
     p.add_argument("--scale", type=parse_scale, default=1.0, help="0.0625 to 1 (default 1)")
-    p.add_argument("--rate", type=parse_rate, metavar="MB/s",
+    p.add_argument("--rate", type=positive_number("rate", "MB/s"), metavar="MB/s",
                    help="feed a file at this many MB/s (default: as fast as it goes)")
     p.add_argument("--chunk", type=parse_chunk, default=16384, help="chunk size in bytes (default 16384)")
     p.add_argument("--size", type=parse_size,
