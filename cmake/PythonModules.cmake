@@ -25,8 +25,8 @@
 set(TILESTREAM_HOST_PYTHON "/usr/bin/python3" CACHE FILEPATH
     "The system's CPython 3, for build and test drivers that load no module")
 
-# pyenv's CPython 3.N versions, newest patch release of each (list of 3.N).
-function(_tilestream_pyenv_versions outvar)
+# The CPython versions pyenv has (x.y.z, one per line of `pyenv versions --bare`).
+function(_tilestream_pyenv_list outvar)
   set(found "")
   find_program(PYENV_PROGRAM pyenv)
   if(PYENV_PROGRAM)
@@ -35,32 +35,39 @@ function(_tilestream_pyenv_versions outvar)
     string(REPLACE "\n" ";" lines "${out}")
     foreach(line ${lines})
       string(STRIP "${line}" line)
-      if(line MATCHES "^3\\.([0-9]+)\\.[0-9]+$")
-        list(APPEND found "3.${CMAKE_MATCH_1}")
+      if(line MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+$")
+        list(APPEND found ${line})
       endif()
     endforeach()
-    list(REMOVE_DUPLICATES found)
-    list(SORT found COMPARE NATURAL)
   endif()
   set(${outvar} "${found}" PARENT_SCOPE)
 endfunction()
 
-# The prefix of pyenv's newest installed CPython <minor> ("2.7", "3.6" ...).
+# pyenv's CPython 3.N versions (list of 3.N, oldest first).
+function(_tilestream_pyenv_versions outvar)
+  _tilestream_pyenv_list(all)
+  set(found "")
+  foreach(v ${all})
+    if(v MATCHES "^3\\.([0-9]+)\\.")
+      list(APPEND found "3.${CMAKE_MATCH_1}")
+    endif()
+  endforeach()
+  list(REMOVE_DUPLICATES found)
+  list(SORT found COMPARE NATURAL)
+  set(${outvar} "${found}" PARENT_SCOPE)
+endfunction()
+
+# The prefix of pyenv's newest installed CPython <minor> ("2.7", "3.6" ...),
+# or empty.
 function(_tilestream_pyenv_prefix minor outvar)
+  _tilestream_pyenv_list(all)
+  string(REPLACE "." "\\." pattern "${minor}")
   set(best "")
-  find_program(PYENV_PROGRAM pyenv)
-  if(PYENV_PROGRAM)
-    execute_process(COMMAND ${PYENV_PROGRAM} versions --bare
-                    OUTPUT_VARIABLE out ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
-    string(REPLACE "\n" ";" lines "${out}")
-    string(REPLACE "." "\\." pattern "${minor}")
-    foreach(line ${lines})
-      string(STRIP "${line}" line)
-      if(line MATCHES "^${pattern}\\.[0-9]+$" AND (NOT best OR line VERSION_GREATER best))
-        set(best ${line})
-      endif()
-    endforeach()
-  endif()
+  foreach(v ${all})
+    if(v MATCHES "^${pattern}\\.[0-9]+$" AND (NOT best OR v VERSION_GREATER best))
+      set(best ${v})
+    endif()
+  endforeach()
   set(prefix "")
   if(best)
     execute_process(COMMAND ${PYENV_PROGRAM} prefix ${best} OUTPUT_VARIABLE prefix

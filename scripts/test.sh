@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Every test: sets the machine up, builds, and runs the C++ and Python tests
-# (both interpreters) through ctest, then the hardening runs. Each stage says
-# when it starts and how long it took.
+# (every interpreter of the machine) through ctest, then the hardening runs
+# and one stage per further platform (i386, arm64, and the macOS cross-build
+# where TILESTREAM_MACOS_SDK names an SDK). Each stage says when it starts
+# and how long it took.
 #
 # TILESTREAM_I386_EMULATION=AUTO|ON|OFF (default AUTO) says how i386 programs
 # run on this host (cmake/I386Emulation.cmake); the i386 stage also runs its
@@ -108,6 +110,7 @@ if [ -n "$other" ]; then
   stage "i386 ctest again (TILESTREAM_I386_EMULATION=$other)"
   TILESTREAM_I386_EMULATION=$other platform_build i386
   platform_ctest i386 -E '^qemu\.'
+  python_summary "$top/build-i386"
 else
   echo "== test.sh: this kernel runs no i386 programs: the i386 tests ran under qemu-i386 only"
 fi
