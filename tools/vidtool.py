@@ -711,6 +711,10 @@ class Viewer(object):
         self.shown_at = None       # the status line's last update
         self.ended = False
         self.announced = False     # the end's statistics and geometry printed
+        # A device's stream has no end: where the picture is goes out as
+        # soon as the window is up.
+        self.live = not isinstance(source, FileChunks)
+        self.placed = False
 
     def draw(self, first, row, width, height, pixels):
         rgb = bytearray(pixels)
@@ -748,6 +752,10 @@ class Viewer(object):
             self.show_status(now)
         elif self.shown_at is None or now - self.shown_at >= self.STATUS:
             self.show_status(now)
+        if self.live and not self.placed and self.canvas.winfo_viewable():
+            self.placed = True
+            self.root.update_idletasks()
+            self.where()
         if self.ended and not self.announced and self.canvas.winfo_viewable():
             # Once the window is up (a fast stream may end before that).
             self.announced = True
@@ -791,6 +799,9 @@ class Viewer(object):
         """At the end of the stream: the statistics, and where the picture
         is on the screen (for a screenshot)."""
         self.summary()
+        self.where()
+
+    def where(self):
         root = self.root
         print("shown         picture %dx%d at +%d+%d in a window %dx%d at +%d+%d of display %s"
               % (self.picture + (self.canvas.winfo_rootx(), self.canvas.winfo_rooty(),

@@ -45,6 +45,8 @@ mount -o rbind /dev /host/dev
 mount -t proc proc /host/proc
 mount -o rbind /sys /host/sys
 mount -t tmpfs tmpfs /host/run
+# Xvfb keeps its socket and lock in /tmp (and compiles keymaps there).
+mount -t tmpfs -o size=16m,mode=1777 tmpfs /host/tmp
 
 echo "TSQ boot ok $(cut -d' ' -f1 /proc/uptime)s"
 chroot /host /usr/bin/env -i PATH=/usr/bin:/bin:/usr/sbin:/sbin HOME=/run \

@@ -18,6 +18,9 @@ VENDOR, PRODUCT = '1d6b', '0104'
 UDC = 'dummy_udc.0'
 WORK = '/run/tsq'  # a tmpfs of the VM's own
 
+# Seconds for a scenario's client, where not 150.
+TIMEOUTS = {'view': 300}
+
 # The picture of the end-to-end scenarios.
 PICTURE = (480, 320, 7)
 
@@ -110,9 +113,9 @@ def client(opts, py, args, timeout):
                                     os.path.join(opts.build, 'usbconstgen'),
                                     os.path.join(opts.src, 'tests', 'python')]),
                PYTHONUNBUFFERED='1')
-    if args[0].startswith('record'):
+    if args[0].startswith(('record', 'view')):
         # The vidtool scenarios have their own driver (this interpreter, with
-        # Pillow), which runs vidtool record under the client's interpreter.
+        # Pillow), which runs vidtool under the client's interpreter.
         cmd = [sys.executable, os.path.join(opts.src, 'tests', 'qemu', 'vm_record.py')] + args + [py]
     else:
         cmd = [py, os.path.join(opts.src, 'tests', 'qemu', 'vm_client.py')] + args
@@ -219,6 +222,11 @@ def scenarios(opts):
                              ('record-cut', rec('half') + ' touch:{dir}/sent await:{dir}/never'),
                              ('record-full', rec('all') + ' await:{dir}/never')):
             out.append((name + abi.replace('.', '-'), name, py, script, record_args, []))
+        # vidtool view needs Tk and Pillow, which only the 64-bit python3
+        # has: a 32-bit client has no view scenario.
+        if not abi:
+            out.append(('view', 'view', py, rec('all') + ' touch:{dir}/sent await:{dir}/go ' +
+                        rec('all') + ' touch:{dir}/sent2 await:{dir}/never', record_args, []))
     return out
 
 
@@ -238,7 +246,7 @@ def run_one(opts, label, name, py, script, args, stderr_needs):
         gadget.start()
         times.append(time.monotonic())
         rc, out, err = client(opts, py, [name, gadget.node, gadget.ep, directory] + args,
-                              timeout=150)
+                              timeout=TIMEOUTS.get(name, 150))
         times.append(time.monotonic())
     except Exception as e:  # noqa: BLE001 - the setup failure is the verdict
         rc, out, err = 'setup', '', '%s: %s' % (type(e).__name__, e)

@@ -4,79 +4,23 @@ replay writes, at scale 1 and 0.5; Ctrl-C and a kill end it cleanly; a
 window. The test starts its own Xvfb (skipped, saying so, where there is
 none). Debian's python3 with Pillow (its X grab) and Tk."""
 import os
-import re
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 
-from PIL import Image, ImageGrab
+from PIL import Image
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.realpath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(TOP, "tests", "python"))
+from xwindow import SHOWN, Lines, differing, start_xvfb, stop_xvfb, wait_picture  # noqa: E402
+
 VIDTOOL = os.path.join(TOP, "vidtool")
 SAMPLE = os.path.join(TOP, "samples", "desktop.stream")
-SHOWN = re.compile(r"shown +picture (\d+)x(\d+) at \+(\d+)\+(\d+) in a window .* of display (\S+)")
-
-
-def start_xvfb():
-    """(process, display name) of a fresh Xvfb on a free display number, or
-    (None, why not)."""
-    xvfb = shutil.which("Xvfb")
-    if xvfb is None:
-        return None, "no Xvfb here (apt-get install xvfb; scripts/setup.sh does)"
-    rfd, wfd = os.pipe()
-    proc = subprocess.Popen([xvfb, "-displayfd", str(wfd), "-screen", "0", "1280x1024x24",
-                             "-nolisten", "tcp"], pass_fds=(wfd,), stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE)
-    os.close(wfd)
-    number = b""
-    with os.fdopen(rfd, "rb") as r:
-        number = r.readline().strip()    # written once the server accepts clients
-    if not number:
-        err = proc.communicate(timeout=10)[1].decode(errors="replace").strip().splitlines()
-        return None, "Xvfb did not start: %s" % (err[-1] if err else "no message")
-    return proc, ":" + number.decode()
-
-
-class Lines(object):
-    """A child's standard output, line by line, read on a thread."""
-
-    def __init__(self, stream):
-        self.lines, self.cond = [], threading.Condition()
-        self.thread = threading.Thread(target=self.read, args=(stream,))
-        self.thread.daemon = True
-        self.thread.start()
-
-    def read(self, stream):
-        for line in stream:
-            with self.cond:
-                self.lines.append(line)
-                self.cond.notify_all()
-        with self.cond:
-            self.lines.append(None)
-            self.cond.notify_all()
-
-    def wait_for(self, pattern, timeout):
-        deadline = time.monotonic() + timeout
-        with self.cond:
-            while True:
-                for line in self.lines:
-                    m = line and pattern.search(line)
-                    if m or line is None:
-                        return m
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return None
-                self.cond.wait(left)
-
-    def text(self):
-        self.thread.join(10)
-        return "".join(line for line in self.lines if line)
 
 
 class ViewTest(unittest.TestCase):
@@ -88,8 +32,7 @@ class ViewTest(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         if cls.xvfb is not None:
-            cls.xvfb.terminate()
-            cls.xvfb.communicate(timeout=10)
+            stop_xvfb(cls.xvfb)
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def need_display(self):
@@ -116,9 +59,6 @@ class ViewTest(unittest.TestCase):
         with Image.open(png) as im:
             return im.size, im.convert("RGB").tobytes()
 
-    def grab(self, x, y, w, h):
-        return ImageGrab.grab(bbox=(x, y, x + w, y + h), xdisplay=self.display).convert("RGB").tobytes()
-
     def stop(self, proc, lines, sig=signal.SIGINT):
         proc.send_signal(sig)
         err = proc.stderr.read()
@@ -142,13 +82,8 @@ class ViewTest(unittest.TestCase):
             self.assertTrue(m.group(5).startswith(self.display), m.group(5))
             # The window stays on the last picture; give the server a moment
             # to have drawn it.
-            deadline = time.monotonic() + 10
-            got = self.grab(x, y, w, h)
-            while got != want and time.monotonic() < deadline:
-                time.sleep(0.1)
-                got = self.grab(x, y, w, h)
-            self.assertTrue(got == want, "scale %s: %d of %d bytes differ" % (
-                scale, sum(a != b for a, b in zip(got, want)), len(want)))
+            got = wait_picture(self.display, (x, y, w, h), want, 10)
+            self.assertTrue(got == want, "scale %s: %s" % (scale, differing(got, want)))
             time.sleep(0.3)
             self.assertIsNone(proc.poll())
             out = self.stop(proc, lines, sig)
