@@ -45,8 +45,25 @@ mount -o rbind /dev /host/dev
 mount -t proc proc /host/proc
 mount -o rbind /sys /host/sys
 mount -t tmpfs tmpfs /host/run
-# Xvfb keeps its socket and lock in /tmp (and compiles keymaps there).
+# Xvfb keeps its socket and lock in /tmp (and compiles keymaps there): a
+# writable tmpfs over the host's. What the scenarios need from the host's
+# /tmp (the tree may be checked out there) is bound back into it.
+mkdir -p /hosttmp
+mount -o bind /host/tmp /hosttmp
 mount -t tmpfs -o size=16m,mode=1777 tmpfs /host/tmp
+for p in "$TSQ_SRC" "$TSQ_BUILD" "$TSQ_DATA" "$TSQ_GADGET" "$TSQ_PY2" "$TSQ_PY3"; do
+  case "$p" in
+    /tmp/?*)
+      top=${p#/tmp/}
+      top=${top%%/*}
+      if [ -e "/hosttmp/$top" ] && ! [ -e "/host/tmp/$top" ]; then
+        mkdir -p "/host/tmp/$top"
+        mount -o bind "/hosttmp/$top" "/host/tmp/$top" ||
+          { echo "TSQ FAIL boot bind /tmp/$top"; finish 1; }
+      fi
+      ;;
+  esac
+done
 
 echo "TSQ boot ok $(cut -d' ' -f1 /proc/uptime)s"
 chroot /host /usr/bin/env -i PATH=/usr/bin:/bin:/usr/sbin:/sbin HOME=/run \
