@@ -60,6 +60,30 @@ def wait_picture(display, box, want, timeout):
     return got
 
 
+def close_window(display, title):
+    """Asks the top-level window whose name starts with title to close, as a
+    window manager does when its user clicks the close button: a
+    WM_DELETE_WINDOW client message. False when there is no such window."""
+    from Xlib import X, display as xdisplay, protocol
+    conn = xdisplay.Display(display)
+    try:
+        delete = conn.intern_atom("WM_DELETE_WINDOW")
+        protocols = conn.intern_atom("WM_PROTOCOLS")
+        for window in conn.screen().root.query_tree().children:
+            name = window.get_wm_name()
+            if isinstance(name, bytes):
+                name = name.decode("latin-1")
+            if name and name.startswith(title):
+                event = protocol.event.ClientMessage(window=window, client_type=protocols,
+                                                     data=(32, [delete, X.CurrentTime, 0, 0, 0]))
+                window.send_event(event, event_mask=X.NoEventMask)
+                conn.flush()
+                return True
+        return False
+    finally:
+        conn.close()
+
+
 def differing(got, want):
     """How many bytes differ, for a message."""
     return "%d of %d bytes differ" % (sum(a != b for a, b in zip(got, want)) + abs(len(got) - len(want)),

@@ -1,5 +1,6 @@
 """vidtool view on a virtual X server: the window's picture is exactly what
-replay writes, at scale 1 and 0.5; Ctrl-C and a kill end it cleanly; a
+replay writes, at scale 1 and 0.5; Ctrl-C, a kill and the window's close
+request (a window manager's close button) end it cleanly; a
 --rate paces the file; bad input and a missing display get one line and no
 window. The test starts its own Xvfb (skipped, saying so, where there is
 none). Debian's python3 with Pillow (its X grab) and Tk."""
@@ -17,7 +18,7 @@ from PIL import Image
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.realpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(TOP, "tests", "python"))
-from xwindow import SHOWN, Lines, differing, start_xvfb, stop_xvfb, wait_picture  # noqa: E402
+from xwindow import SHOWN, Lines, close_window, differing, start_xvfb, stop_xvfb, wait_picture  # noqa: E402
 
 VIDTOOL = os.path.join(TOP, "vidtool")
 SAMPLE = os.path.join(TOP, "samples", "desktop.stream")
@@ -89,6 +90,17 @@ class ViewTest(unittest.TestCase):
             out = self.stop(proc, lines, sig)
             self.assertIn("tiles decoded 1900\n", out)
             self.assertIn("incomplete    0 chunks", out)
+
+    def test_closing_the_window_ends_it(self):
+        self.need_display()
+        proc, lines = self.view(SAMPLE, "--scale", "0.25")
+        self.assertIsNotNone(lines.wait_for(SHOWN, 60), lines.text())
+        self.assertTrue(close_window(self.display, "vidtool view: desktop.stream"),
+                        "no window of that name on the display")
+        err = proc.stderr.read()
+        self.assertEqual(proc.wait(20), 0, err)
+        self.assertEqual(err, "")
+        self.assertIn("closed        at the end of the stream", lines.text())
 
     def test_a_rate_paces_the_file(self):
         self.need_display()
