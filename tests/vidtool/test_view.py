@@ -94,7 +94,9 @@ class ViewTest(unittest.TestCase):
     def test_closing_the_window_ends_it(self):
         self.need_display()
         proc, lines = self.view(SAMPLE, "--scale", "0.25")
-        self.assertIsNotNone(lines.wait_for(SHOWN, 60), lines.text())
+        if lines.wait_for(SHOWN, 60) is None:
+            proc.kill()
+            self.fail("no picture shown: %s%s" % (lines.text(), proc.stderr.read()))
         self.assertTrue(close_window(self.display, "vidtool view: desktop.stream"),
                         "no window of that name on the display")
         err = proc.stderr.read()
