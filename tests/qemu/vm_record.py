@@ -1,5 +1,5 @@
-"""vidtool record against the real kernel, run inside the test VM by
-Debian's python3:
+"""vidtool record and view against the real kernel, run inside the test VM
+by Debian's python3:
 
     vm_record.py SCENARIO NODE ENDPOINT DIR DATA SRC BUILD PYTHON
 
