@@ -49,6 +49,10 @@ python_summary() {
 
 stage "setup"
 "$top/scripts/setup.sh"
+# What the setup provides is required from here on: a test that would skip
+# for want of one of these fails instead (tests/python/required.py,
+# tests/cpp/required.h).
+export TILESTREAM_REQUIRE=${TILESTREAM_REQUIRE-"xvfb pillow"}
 
 stage "plain build and ctest"
 BUILD_DIR=$plain "$top/scripts/build.sh"
