@@ -1,6 +1,8 @@
 // The processor's vector sets as the compiler runtime and the kernel report them.
 #include "reported_cpu.h"
 
+#include "cpufeatures.h"
+
 #include <cstdlib>
 #include <fstream>
 #include <set>
@@ -100,4 +102,20 @@ std::vector<ShrinkPath> shrinkPathsFor(const ReportedCpu &cpu) {
     if (cpu.avx2) paths.push_back(shrinkAvx2);
     if (cpu.avx2 && avx512Set(cpu)) paths.push_back(shrinkAvx512);
     return paths;
+}
+
+std::string missingDecodePaths() {
+    std::string missing;
+    for (DecodePath p : decodePathsFor(compilerRuntimeCpu()))
+        if (!decodePathAvailable(p)) missing += std::string(missing.empty() ? "" : " ") + decodePathName(p);
+    return missing;
+}
+
+std::string missingShrinkPaths() {
+    static const char *const names[shrinkPathCount] = {"scalar", "sse2", "avx2", "avx512"};
+    std::string missing;
+    for (ShrinkPath p : shrinkPathsFor(compilerRuntimeCpu()))
+        if (!shrinkPathAvailableOn(p, cpuFeatures()))
+            missing += std::string(missing.empty() ? "" : " ") + names[p];
+    return missing;
 }

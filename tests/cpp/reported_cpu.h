@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "decode_kernels.h"
+#include "required.h"
 #include "resize.h"
 
 struct ReportedCpu {
@@ -45,3 +46,27 @@ bool buildHasX86Kernels();
 std::vector<DecodePath> decodePathsFor(const ReportedCpu &cpu);
 std::vector<ShrinkPath> shrinkPathsFor(const ReportedCpu &cpu);
 
+// The paths the compiler runtime says this processor runs that the core does
+// not offer here, by name ("avx2 avx512"); "" when none is missing.
+std::string missingDecodePaths();
+std::string missingShrinkPaths();
+
+// Ends a test that compares the vector paths with the scalar one when it
+// cannot do that fully: for want of a path this processor runs (a failure
+// where TILESTREAM_REQUIRE names "vector-paths", the paths this processor
+// has; elsewhere the test goes on with the paths offered, or skips when there
+// are none), or because the processor runs none (a processor without the x86
+// vector sets, such as an aarch64 one: nothing to compare, by design).
+#define SKIP_UNLESS_THE_CPUS_VECTOR_PATHS(missing, offeredAny, kind)                          \
+    do {                                                                                      \
+        std::string missing_ = (missing);                                                     \
+        if (!missing_.empty() && (requiredHere("vector-paths") || !(offeredAny)))             \
+            SKIP_OR_FAIL_FOR_WANT_OF("vector-paths", "this processor runs "                   \
+                                                         << describe(compilerRuntimeCpu())    \
+                                                         << " but the core offers no "        \
+                                                         << missing_ << " " kind " path");    \
+        if (!(offeredAny))                                                                    \
+            GTEST_SKIP() << "no " kind " vector path to compare: this processor runs none "   \
+                            "of the x86 vector sets ("                                        \
+                         << (buildHasX86Kernels() ? "no SSE2" : "not an x86 build") << ")";   \
+    } while (0)

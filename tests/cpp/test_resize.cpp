@@ -239,7 +239,7 @@ TEST_F(ShrinkPaths, TileToOnePixelIsTheMeanOfRowMeans) {
 // Whole tiles as the readout shrinks them: every tile size, run widths and
 // heights sampled over the frame's range, padded strides, all three fills.
 TEST_F(ShrinkPaths, ReadoutGeometryMatchesScalar) {
-    if (vectorPaths().empty()) GTEST_SKIP() << "no vector shrink path in this build or CPU";
+    SKIP_UNLESS_THE_CPUS_VECTOR_PATHS(missingShrinkPaths(), !vectorPaths().empty(), "shrink");
     std::mt19937 rng(1);
     const int widths[] = {1, 2, 3, 4, 5, 7, 8, 9, 13, 16, 31, 33, 64, 97, 119, 120};
     const int heights[] = {1, 2, 3, 5, 8, 17, 50, 100};
@@ -266,7 +266,7 @@ TEST_F(ShrinkPaths, ReadoutGeometryMatchesScalar) {
 // Sizes that are no multiple of a tile, including the shapes with their own
 // fast paths (pairs, groups of four or more) and widths past one slice.
 TEST_F(ShrinkPaths, ArbitrarySizesMatchScalar) {
-    if (vectorPaths().empty()) GTEST_SKIP() << "no vector shrink path in this build or CPU";
+    SKIP_UNLESS_THE_CPUS_VECTOR_PATHS(missingShrinkPaths(), !vectorPaths().empty(), "shrink");
     std::mt19937 rng(3);
     for (int i = 0; i < 300; i++) {
         int srcSize = 2 + (int)(rng() % 300);
@@ -291,7 +291,7 @@ TEST_F(ShrinkPaths, ArbitrarySizesMatchScalar) {
 // Past 257 source pixels per target the 16-bit sums wrap, and a wrapped sum
 // that reads as negative comes out 0: the vector paths wrap the same way.
 TEST_F(ShrinkPaths, OverlongTargetsWrapLikeTheRule) {
-    if (vectorPaths().empty()) GTEST_SKIP() << "no vector shrink path in this build or CPU";
+    SKIP_UNLESS_THE_CPUS_VECTOR_PATHS(missingShrinkPaths(), !vectorPaths().empty(), "shrink");
     std::mt19937 rng(5);
     for (int srcSize : {300, 517, 600, 1030}) {
         for (int dstSize : {1, 2, 3}) {
