@@ -107,7 +107,8 @@ std::vector<ShrinkPath> shrinkPathsFor(const ReportedCpu &cpu) {
 std::string missingDecodePaths() {
     std::string missing;
     for (DecodePath p : decodePathsFor(compilerRuntimeCpu()))
-        if (!decodePathAvailable(p)) missing += std::string(missing.empty() ? "" : " ") + decodePathName(p);
+        if (!decodePathAvailable(p))
+            missing += std::string(missing.empty() ? "" : " ") + decodePathName(p);
     return missing;
 }
 

@@ -167,8 +167,8 @@ const FakeCpu fakeCpus[] = {
     {"Haswell", 0xD, 0x7FFAFBBF, 0xBFEBFBFF, 0x000027AB, 0x00000000, 0x7, xcr0System(), "sse2 avx2",
      decodeAvx2, shrinkAvx2},
     // The same under a system that never enabled XSAVE (OSXSAVE clear).
-    {"Haswell, no XSAVE", 0xD, 0x77FAFBBF, 0xBFEBFBFF, 0x000027AB, 0x00000000, 0, xcr0System(), "sse2",
-     decodeSse2, shrinkSse2},
+    {"Haswell, no XSAVE", 0xD, 0x77FAFBBF, 0xBFEBFBFF, 0x000027AB, 0x00000000, 0, xcr0System(),
+     "sse2", decodeSse2, shrinkSse2},
     // AVX-512 F/BW/VL without VBMI: the AVX2 paths.
     {"Skylake-SP", 0x16, 0x7FFEFBFF, 0xBFEBFBFF, 0xD39FFFFB, 0x00000018, 0x2E7, xcr0System(),
      "sse2 avx2 avx512f avx512bw avx512vl", decodeAvx2, shrinkAvx2},

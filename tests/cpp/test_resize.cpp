@@ -169,7 +169,8 @@ TEST_F(ShrinkPaths, SelectionRefusesWhatTheCpuLacks) {
     for (int p = shrinkSse2; p < shrinkPathCount; p++) {
         ASSERT_TRUE(setShrinkPath(shrinkScalar));
         bool has = std::find(runs.begin(), runs.end(), (ShrinkPath)p) != runs.end();
-        EXPECT_EQ(setShrinkPath((ShrinkPath)p), has) << "path " << p << "; processor: " << describe(cpu);
+        EXPECT_EQ(setShrinkPath((ShrinkPath)p), has)
+            << "path " << p << "; processor: " << describe(cpu);
         EXPECT_EQ(currentShrinkPath(), has ? (ShrinkPath)p : shrinkScalar) << "path " << p;
     }
     EXPECT_EQ(allPaths(), runs);
