@@ -10,7 +10,7 @@
 # CMAKE_OSX_ARCHITECTURES is x86_64, arm64 or "x86_64;arm64" (one universal
 # bundle; the arm64 slice never targets less than 11.0). Nothing built here
 # runs on this host, so the interpreter's headers are given, not asked for
-# (tests/macos/check_bundles.sh prepares them). The SDK's path can also come
+# (tests/macos/check_bundles.py prepares them). The SDK's path can also come
 # from the environment variable TILESTREAM_MACOS_SDK.
 set(CMAKE_SYSTEM_NAME Darwin)
 
@@ -69,45 +69,6 @@ set(CMAKE_CXX_FLAGS_INIT "-B${_macos_tools} -stdlib=libc++")
 foreach(kind EXE SHARED MODULE)
   set(CMAKE_${kind}_LINKER_FLAGS_INIT "-B${_macos_tools} -fuse-ld=lld")
 endforeach()
-
-# An SDK whose ApplicationServices.tbd lost its re-exports (the public
-# snapshot hexops-graveyard/sdk-macos-11.3 strips them from every stub)
-# leaves the CoreGraphics and HIServices symbols that reach the linker through
-# "-framework ApplicationServices" unbound, and a bundle linked with
-# "-undefined dynamic_lookup" would defer them to load time. The linker then
-# gets, ahead of the SDK's, a copy that re-exports again what a real SDK's
-# does for those symbols: the sub-frameworks inlined in the stub and
-# CoreGraphics (inlined into the copy too). A real SDK needs none of this and
-# is used as it is.
-set(_macos_as "${TILESTREAM_MACOS_SDK}/System/Library/Frameworks/ApplicationServices.framework/ApplicationServices.tbd")
-set(_macos_cg "${TILESTREAM_MACOS_SDK}/System/Library/Frameworks/CoreGraphics.framework/CoreGraphics.tbd")
-if(EXISTS "${_macos_as}" AND EXISTS "${_macos_cg}")
-  file(READ "${_macos_as}" _tbd)
-  if(NOT _tbd MATCHES "reexported-libraries:")
-    file(READ "${_macos_cg}" _cgtbd)
-    string(REGEX MATCHALL "install-name:[ ]*'[^']*'" _libs "${_tbd}")
-    list(REMOVE_AT _libs 0)  # the umbrella itself
-    string(REGEX MATCH "install-name:[ ]*'[^']*'" _cgname "${_cgtbd}")
-    list(APPEND _libs "${_cgname}")
-    list(TRANSFORM _libs REPLACE "^install-name:[ ]*" "")
-    list(JOIN _libs ", " _libs)
-    string(REGEX MATCH "targets:[ ]*\\[[^]]*\\]" _targets "${_tbd}")
-    string(FIND "${_tbd}" "\nexports:" _at)
-    if(_at LESS 0 OR NOT _targets)
-      message(FATAL_ERROR "cmake/macos.cmake: ${_macos_as} has an unexpected layout")
-    endif()
-    math(EXPR _at "${_at} + 1")
-    string(SUBSTRING "${_tbd}" 0 ${_at} _head)
-    string(SUBSTRING "${_tbd}" ${_at} -1 _tail)
-    string(REGEX REPLACE "\n\\.\\.\\.[ \n]*$" "\n" _tail "${_tail}")
-    set(_fixed "${CMAKE_BINARY_DIR}/macos-tools/frameworks")
-    file(WRITE "${_fixed}/ApplicationServices.framework/ApplicationServices.tbd"
-         "${_head}reexported-libraries:\n  - ${_targets}\n    libraries: [ ${_libs} ]\n${_tail}${_cgtbd}")
-    foreach(kind EXE SHARED MODULE)
-      string(APPEND CMAKE_${kind}_LINKER_FLAGS_INIT " -Wl,-F${_fixed}")
-    endforeach()
-  endif()
-endif()
 
 set(CMAKE_AR "${_macos_llvm_bin}/llvm-libtool-darwin" CACHE FILEPATH "")
 set(CMAKE_RANLIB "" CACHE FILEPATH "")

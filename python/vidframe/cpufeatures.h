@@ -6,6 +6,9 @@
 
 #include <cstdint>
 
+#include "decode_kernels.h"
+#include "resize.h"
+
 struct CpuFeatures {
     bool sse2 = false;
     bool avx2 = false;
@@ -56,3 +59,11 @@ bool parseKernelRelease(const char *release, int *major, int *minor);
 
 // This machine's, found once; everything false on processors other than x86.
 const CpuFeatures &cpuFeatures();
+
+// The paths the core chooses for a processor with the given features, as it
+// does for this one when the library loads: whether this build has `path`
+// and such a processor runs it, and the fastest such path.
+bool decodePathAvailableOn(DecodePath path, const CpuFeatures &cpu);
+DecodePath bestDecodePathOn(const CpuFeatures &cpu);
+bool shrinkPathAvailableOn(ShrinkPath path, const CpuFeatures &cpu);
+ShrinkPath bestShrinkPathOn(const CpuFeatures &cpu);

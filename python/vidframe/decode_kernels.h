@@ -62,6 +62,8 @@ struct StaggerQueue {
 };
 extern StaggerQueue staggerQueue;
 
+// Private to each file that uses it: the vector levels' files are compiled
+// for different instruction sets, and must not share one copy.
 namespace {
 
 // The staggering shared by every vector level, built on its eight-row writers.

@@ -17,8 +17,7 @@ const TileWriters *writersOf(DecodePath path) {
     }
 }
 
-bool cpuRuns(DecodePath path) {
-    const CpuFeatures &cpu = cpuFeatures();
+bool cpuRuns(DecodePath path, const CpuFeatures &cpu) {
     switch (path) {
     case decodeScalar: return true;
     case decodeSse2: return cpu.sse2;
@@ -40,11 +39,19 @@ TileWriters installBest() {
 StaggerQueue staggerQueue;
 TileWriters tileWriters = installBest();
 
-bool decodePathAvailable(DecodePath path) {
+bool decodePathAvailableOn(DecodePath path, const CpuFeatures &cpu) {
     const TileWriters *w = writersOf(path);
-    if (!w || !cpuRuns(path)) return false;
+    if (!w || !cpuRuns(path, cpu)) return false;
     return path == decodeScalar || (w->solid && w->image && w->finish);
 }
+
+DecodePath bestDecodePathOn(const CpuFeatures &cpu) {
+    for (int p = decodePathCount - 1; p > decodeScalar; p--)
+        if (decodePathAvailableOn((DecodePath)p, cpu)) return (DecodePath)p;
+    return decodeScalar;
+}
+
+bool decodePathAvailable(DecodePath path) { return decodePathAvailableOn(path, cpuFeatures()); }
 
 bool setDecodePath(DecodePath path) {
     if (!decodePathAvailable(path)) return false;
@@ -53,11 +60,7 @@ bool setDecodePath(DecodePath path) {
     return true;
 }
 
-DecodePath bestDecodePath() {
-    for (int p = decodePathCount - 1; p > decodeScalar; p--)
-        if (decodePathAvailable((DecodePath)p)) return (DecodePath)p;
-    return decodeScalar;
-}
+DecodePath bestDecodePath() { return bestDecodePathOn(cpuFeatures()); }
 
 DecodePath currentDecodePath() { return current; }
 

@@ -93,8 +93,7 @@ const ShrinkKernels *kernelsOf(ShrinkPath path) {
     }
 }
 
-bool cpuRuns(ShrinkPath path) {
-    const CpuFeatures &cpu = cpuFeatures();
+bool cpuRuns(ShrinkPath path, const CpuFeatures &cpu) {
     switch (path) {
     case shrinkScalar: return true;
     case shrinkSse2: return cpu.sse2;
@@ -105,20 +104,26 @@ bool cpuRuns(ShrinkPath path) {
     }
 }
 
-bool available(ShrinkPath path) {
-    const ShrinkKernels *k = kernelsOf(path);
-    if (!k) return false;
-    if (path != shrinkScalar && (!k->shrinkX || !k->shrinkYRows)) return false;
-    // The AVX-512 kernels hand the widths they do not plan to the AVX2 ones.
-    if (path == shrinkAvx512 && !available(shrinkAvx2)) return false;
-    return cpuRuns(path);
-}
-
 struct Installer {
     Installer() { setShrinkPath(bestShrinkPath()); }
 } installer;
 
 }  // namespace
+
+bool shrinkPathAvailableOn(ShrinkPath path, const CpuFeatures &cpu) {
+    const ShrinkKernels *k = kernelsOf(path);
+    if (!k) return false;
+    if (path != shrinkScalar && (!k->shrinkX || !k->shrinkYRows)) return false;
+    // The AVX-512 kernels hand the widths they do not plan to the AVX2 ones.
+    if (path == shrinkAvx512 && !shrinkPathAvailableOn(shrinkAvx2, cpu)) return false;
+    return cpuRuns(path, cpu);
+}
+
+ShrinkPath bestShrinkPathOn(const CpuFeatures &cpu) {
+    for (int p = shrinkPathCount - 1; p > shrinkScalar; p--)
+        if (shrinkPathAvailableOn((ShrinkPath)p, cpu)) return (ShrinkPath)p;
+    return shrinkScalar;
+}
 
 void imageShrinkXScalar(const uint8_t *src, int srcWidth, int height, uint32_t srcStride,
                         uint8_t *dst, int dstWidth, uint32_t dstStride) {
@@ -222,7 +227,7 @@ void imageShrinkY(const uint8_t *src, int width, int srcHeight, uint32_t srcStri
 }
 
 bool setShrinkPath(ShrinkPath path) {
-    if (!available(path)) return false;
+    if (!shrinkPathAvailableOn(path, cpuFeatures())) return false;
     installed = *kernelsOf(path);
     current = path;
     return true;
@@ -230,8 +235,4 @@ bool setShrinkPath(ShrinkPath path) {
 
 ShrinkPath currentShrinkPath() { return current; }
 
-ShrinkPath bestShrinkPath() {
-    for (int p = shrinkPathCount - 1; p > shrinkScalar; p--)
-        if (available((ShrinkPath)p)) return (ShrinkPath)p;
-    return shrinkScalar;
-}
+ShrinkPath bestShrinkPath() { return bestShrinkPathOn(cpuFeatures()); }

@@ -64,6 +64,12 @@ struct ShrinkOp {
     uint16_t headWeight;  // p's share in the next target
 };
 
+// The helpers below are compiled into the vector kernels' files, each built
+// for its own instruction set, so every file gets its own private copy: an
+// external-linkage inline function would leave the linker free to keep the
+// AVX-512 file's copy for every caller.
+namespace {
+
 // Source units per target pixel, and the multiplier that turns a sum over
 // them into an average (both truncated).
 inline uint32_t shrinkStep(int srcSize, int dstSize) {
@@ -89,6 +95,8 @@ inline ShrinkOp shrinkNextOp(uint32_t step, uint32_t *remaining) {
     return {0xffff, 0, 0xffff, 0};
 }
 
+}  // namespace
+
 // Fills ops[0 .. srcSize) and returns norm.
 uint16_t planShrink(int srcSize, int dstSize, ShrinkOp *ops);
 
@@ -110,6 +118,8 @@ void shrinkYBegin(ShrinkYStream *ys, int width, int srcHeight, int dstHeight, ui
                   uint32_t dstStride);
 // The next `rows` source rows.
 void shrinkYRows(ShrinkYStream *ys, const uint8_t *src, int rows, uint32_t srcStride);
+
+namespace {
 
 // The row loop of the vector kernels' vertical pass. While halving, a pair
 // of rows that makes one target is averaged at once; every other row takes
@@ -133,6 +143,8 @@ inline void shrinkYRowsWith(ShrinkYStream *ys, const uint8_t *src, int rows, uin
         s++;
     }
 }
+
+}  // namespace
 
 struct ShrinkKernels {
     // Same contract as imageShrinkX, for srcWidth <= shrinkPlanWidth.

@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include "reported_cpu.h"
 #include "resize.h"
 
 namespace {
@@ -153,26 +154,26 @@ std::vector<ShrinkPath> allPaths() {
 }  // namespace
 
 // The scalar path is always there, the best one is installed at load, and a
-// path the build or CPU lacks is refused with the current one kept.
+// path is taken exactly when this build has its kernels and the processor
+// runs its sets, as the compiler runtime reports them (other architectures
+// build no x86 kernels: the scalar path only); a refused path leaves the
+// current one in place.
 TEST_F(ShrinkPaths, SelectionRefusesWhatTheCpuLacks) {
+    ReportedCpu cpu = compilerRuntimeCpu();
+    std::vector<ShrinkPath> runs = shrinkPathsFor(cpu);
     EXPECT_EQ(currentShrinkPath(), bestShrinkPath());
+    EXPECT_EQ(bestShrinkPath(), runs.back()) << "processor: " << describe(cpu);
     ASSERT_TRUE(setShrinkPath(shrinkScalar));
     EXPECT_FALSE(setShrinkPath(shrinkPathCount));
     EXPECT_FALSE(setShrinkPath((ShrinkPath)-1));
-    std::vector<ShrinkPath> all = allPaths();
     for (int p = shrinkSse2; p < shrinkPathCount; p++) {
         ASSERT_TRUE(setShrinkPath(shrinkScalar));
-        bool has = std::find(all.begin(), all.end(), (ShrinkPath)p) != all.end();
-        EXPECT_EQ(setShrinkPath((ShrinkPath)p), has) << "path " << p;
+        bool has = std::find(runs.begin(), runs.end(), (ShrinkPath)p) != runs.end();
+        EXPECT_EQ(setShrinkPath((ShrinkPath)p), has)
+            << "path " << p << "; processor: " << describe(cpu);
         EXPECT_EQ(currentShrinkPath(), has ? (ShrinkPath)p : shrinkScalar) << "path " << p;
     }
-    EXPECT_EQ(bestShrinkPath(), all.back());
-#if defined(__x86_64__)
-    EXPECT_NE(bestShrinkPath(), shrinkScalar);
-#elif !defined(__i386__)
-    // Other architectures build no x86 kernels: the scalar path is the only one.
-    EXPECT_EQ(all, std::vector<ShrinkPath>{shrinkScalar});
-#endif
+    EXPECT_EQ(allPaths(), runs);
 }
 
 TEST_F(ShrinkPaths, WorkedValuesOnEveryPath) {
@@ -239,7 +240,7 @@ TEST_F(ShrinkPaths, TileToOnePixelIsTheMeanOfRowMeans) {
 // Whole tiles as the readout shrinks them: every tile size, run widths and
 // heights sampled over the frame's range, padded strides, all three fills.
 TEST_F(ShrinkPaths, ReadoutGeometryMatchesScalar) {
-    if (vectorPaths().empty()) GTEST_SKIP() << "no vector shrink path in this build or CPU";
+    SKIP_UNLESS_THE_CPUS_VECTOR_PATHS(missingShrinkPaths(), !vectorPaths().empty(), "shrink");
     std::mt19937 rng(1);
     const int widths[] = {1, 2, 3, 4, 5, 7, 8, 9, 13, 16, 31, 33, 64, 97, 119, 120};
     const int heights[] = {1, 2, 3, 5, 8, 17, 50, 100};
@@ -266,7 +267,7 @@ TEST_F(ShrinkPaths, ReadoutGeometryMatchesScalar) {
 // Sizes that are no multiple of a tile, including the shapes with their own
 // fast paths (pairs, groups of four or more) and widths past one slice.
 TEST_F(ShrinkPaths, ArbitrarySizesMatchScalar) {
-    if (vectorPaths().empty()) GTEST_SKIP() << "no vector shrink path in this build or CPU";
+    SKIP_UNLESS_THE_CPUS_VECTOR_PATHS(missingShrinkPaths(), !vectorPaths().empty(), "shrink");
     std::mt19937 rng(3);
     for (int i = 0; i < 300; i++) {
         int srcSize = 2 + (int)(rng() % 300);
@@ -291,7 +292,7 @@ TEST_F(ShrinkPaths, ArbitrarySizesMatchScalar) {
 // Past 257 source pixels per target the 16-bit sums wrap, and a wrapped sum
 // that reads as negative comes out 0: the vector paths wrap the same way.
 TEST_F(ShrinkPaths, OverlongTargetsWrapLikeTheRule) {
-    if (vectorPaths().empty()) GTEST_SKIP() << "no vector shrink path in this build or CPU";
+    SKIP_UNLESS_THE_CPUS_VECTOR_PATHS(missingShrinkPaths(), !vectorPaths().empty(), "shrink");
     std::mt19937 rng(5);
     for (int srcSize : {300, 517, 600, 1030}) {
         for (int dstSize : {1, 2, 3}) {

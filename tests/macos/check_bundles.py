@@ -18,7 +18,9 @@ x86_64 slice of the universal bundle lacks the AVX2 and AVX-512 kernels.
 
 Nothing built here runs. The interpreters' headers come from the local
 CPython 2.7 and 3 (as the Linux build finds them), copied with the entries
-of their Linux pyconfig.h that do not hold on macOS switched off.
+of their Linux pyconfig.h that do not hold on macOS switched off. Where the
+SDK's framework stubs are not what a macOS SDK holds (a public snapshot's
+lost their re-exports), the links get a repaired copy first (repaired_stubs).
 """
 import argparse
 import json
@@ -141,6 +143,52 @@ def stage_headers(version, sdk, dest):
     print("CPython %d headers: %s (pyconfig.h from %s; switched off: %s)"
           % (version, dest, config, ", ".join(off) or "nothing"))
     return dest
+
+
+# ---- The SDK's link stubs --------------------------------------------------
+
+def repaired_stubs(sdk, root):
+    """Framework stubs to link against ahead of the SDK's own, for an SDK
+    whose stubs differ from what macOS SDKs hold; None when it needs none.
+
+    The public snapshot of the macOS 11.3 SDK this check is run with
+    (hexops-graveyard/sdk-macos-11.3) stripped the re-exports from every
+    framework stub. Its ApplicationServices.tbd then no longer passes on
+    the CoreGraphics and HIServices symbols that macusb reaches through
+    "-framework ApplicationServices", and a bundle linked with "-undefined
+    dynamic_lookup" would defer them to load time (the import check below
+    fails on them). The copy made here re-exports again what a real SDK's
+    does for those symbols: the sub-frameworks inlined in the stub, and
+    CoreGraphics, inlined into the copy too."""
+    frameworks = os.path.join(sdk, "System", "Library", "Frameworks")
+    umbrella = os.path.join(frameworks, "ApplicationServices.framework", "ApplicationServices.tbd")
+    graphics = os.path.join(frameworks, "CoreGraphics.framework", "CoreGraphics.tbd")
+    if not (os.path.isfile(umbrella) and os.path.isfile(graphics)):
+        return None
+    with open(umbrella) as f:
+        text = f.read()
+    if "reexported-libraries:" in text:
+        return None
+    with open(graphics) as f:
+        graphics_text = f.read()
+    names = re.findall(r"install-name:\s*('[^']*')", text)[1:]  # the umbrella's own first
+    graphics_name = re.search(r"install-name:\s*('[^']*')", graphics_text)
+    targets = re.search(r"targets:\s*\[[^]]*\]", text)
+    at = text.find("\nexports:")
+    if not names or not graphics_name or not targets or at < 0:
+        fail("%s lacks its re-exports and has an unexpected layout" % umbrella)
+    names.append(graphics_name.group(1))
+    head, tail = text[:at + 1], text[at + 1:]
+    tail = re.sub(r"\n\.\.\.\s*$", "\n", tail)  # the document goes on into CoreGraphics's
+    out = os.path.join(root, "sdk-stubs")
+    target = os.path.join(out, "ApplicationServices.framework", "ApplicationServices.tbd")
+    os.makedirs(os.path.dirname(target), exist_ok=True)
+    with open(target, "w") as f:
+        f.write("%sreexported-libraries:\n  - %s\n    libraries: [ %s ]\n%s%s"
+                % (head, targets.group(0), ", ".join(names), tail, graphics_text))
+    print("The SDK's ApplicationServices.tbd re-exports nothing: linking against %s, which "
+          "re-exports %d libraries as a real SDK's does" % (target, len(names)))
+    return out
 
 
 # ---- Building --------------------------------------------------------------
@@ -335,6 +383,10 @@ def main():
     root = os.path.abspath(args.build_root)
     os.makedirs(root, exist_ok=True)
     objdump = llvm_tool("llvm-objdump")
+    stubs = repaired_stubs(sdk, root)
+    if stubs:
+        # Ahead of the SDK's frameworks in every link, setup.py's too.
+        os.environ["LDFLAGS"] = (os.environ.get("LDFLAGS", "") + " -Wl,-F" + stubs).strip()
 
     include = {v: stage_headers(v, sdk, os.path.join(root, "python%d-include" % v)) for v in (2, 3)}
     toolchain = ["-DCMAKE_TOOLCHAIN_FILE=" + TOOLCHAIN, "-DTILESTREAM_MACOS_SDK=" + sdk]
