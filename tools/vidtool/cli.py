@@ -5,13 +5,11 @@ alone."""
 import argparse
 import errno
 import os
-import signal
 import sys
-import threading
 import time
 
 from . import stream
-from .common import Failure, Interrupt, load_modules, read_error
+from .common import Failure, Interrupt, Interrupted, load_modules, read_error, signal_text
 from .display import decode_rate, replay as replay_with
 from .stream import BLOCK, MAX_HEIGHT, MAX_WIDTH
 
@@ -175,7 +173,7 @@ def positive_number(what, unit=""):
 
 # ---- subcommands ----------------------------------------------------------------
 
-def cmd_encode(args):
+def cmd_encode(args, _interrupt):
     picture = read_picture(args.picture)
     old = None
     if args.update_from:
@@ -192,7 +190,7 @@ def cmd_encode(args):
     return 0
 
 
-def cmd_replay(args):
+def cmd_replay(args, _interrupt):
     data, size = stream_frame(args.stream, args.size)
     with progress(total=len(data), unit="B", unit_scale=True, desc="replay") as bar:
         rgb, out_size, stats = replay(data, size, args.scale, args.chunk, bar)
@@ -215,7 +213,7 @@ def cmd_replay(args):
     return 0
 
 
-def cmd_record(args):
+def cmd_record(args, interrupt):
     from .device import claimed_device, record
     with claimed_device(args.device, args.interface) as fd:
         try:
@@ -224,20 +222,22 @@ def cmd_record(args):
             raise Failure("%s: cannot write (%s)" % (args.out, e.strerror or e))
         started = time.monotonic()
         with out, progress(unit="B", unit_scale=True, desc="record") as bar:
-            total, why, error = record(fd, args.endpoint, out, args.seconds, bar,
-                                       interrupt=Interrupt(signal.SIGINT))
+            total, why, error = record(fd, args.endpoint, out, args.seconds, bar, interrupt=interrupt)
         elapsed = max(time.monotonic() - started, 1e-9)
     print("recorded      %d bytes in %.1f s (%.2f MB/s) to %s" % (total, elapsed, total / elapsed / 1e6, args.out))
     if error is not None:
         if getattr(error, "errno", None) == errno.ENOSPC:
             raise Failure("%s: disk full; the %d bytes written before are kept" % (args.out, total))
         raise Failure(read_error(error, "%d bytes kept in %s" % (total, args.out)))
-    print("stopped       %s" % {"seconds": "after %s s" % args.seconds, "interrupted": "by Ctrl-C",
-                                "stopped": "on request", "device": "by the device"}[why])
+    if why == "interrupted":
+        said = "by " + signal_text(interrupt.seen)
+    else:
+        said = {"seconds": "after %s s" % args.seconds, "stopped": "on request", "device": "by the device"}[why]
+    print("stopped       %s" % said)
     return 0
 
 
-def cmd_view(args):
+def cmd_view(args, interrupt):
     if (args.stream is None) == (args.device is None):
         raise Failure("view needs a STREAM file or --device NODE (one of them)")
     if args.device is not None and args.size is None:
@@ -246,26 +246,26 @@ def cmd_view(args):
         raise Failure("--rate paces a stream file; a device delivers at its own rate")
     from .window import FileChunks, show
     (vidframe,) = load_modules("vidframe")
-    stop = threading.Event()
-    # Ctrl-C (and a polite kill) end the window at its next slice of work.
-    interrupt = Interrupt(signal.SIGINT, signal.SIGTERM)
     if args.stream is not None:
         data, size = stream_frame(args.stream, args.size)
         source = FileChunks(data, args.chunk, args.rate)
         viewer = show("vidtool view: %s" % os.path.basename(args.stream), vidframe, size,
-                      args.scale, source, stop, interrupt)
+                      args.scale, source, interrupt)
     else:
         from .device import DeviceChunks, claimed_device
         with claimed_device(args.device, args.interface) as fd:
-            source = DeviceChunks(fd, args.endpoint, stop)
+            interrupt.polled()
+            source = DeviceChunks(fd, args.endpoint)
             try:
                 viewer = show("vidtool view: %s" % args.device, vidframe, args.size, args.scale,
-                              source, stop, interrupt)
+                              source, interrupt)
             finally:
-                source.reads.finish()
-    if not viewer.ended:
+                source.finish()
+    # The statistics, unless the end of the file already printed them.
+    if not viewer.announced:
         viewer.summary()
-    print("closed        %s" % ("at the end of the stream" if viewer.ended else "before the end"))
+    print("closed        %s, %s" % ("at the end of the stream" if viewer.ended else "before the end",
+                                    viewer.closed_by))
     if source.error is not None:
         raise Failure(read_error(source.error, "%d bytes shown" % viewer.stats["bytes"]))
     return 0
@@ -301,7 +301,8 @@ def parser():
 
     p = sub.add_parser("record", help="record a device's video stream (Linux)",
                        description="Reads the video endpoint of an adapter through usbdevfs and "
-                       "writes the raw stream. Ctrl-C or --seconds stops; what was read is kept.")
+                       "writes the raw stream. Ctrl-C, SIGTERM or --seconds stops; what was read "
+                       "is kept.")
     p.add_argument("--device", required=True, help="the usbdevfs node, /dev/bus/usb/BBB/DDD")
     p.add_argument("--endpoint", type=parse_endpoint, default=0x81, help="bulk-IN endpoint (default 0x81)")
     p.add_argument("--interface", type=int, default=0, help="interface to claim (default 0)")
@@ -313,7 +314,7 @@ def parser():
                        description="The display loop in a window: videoSink chunk by chunk, then "
                        "getChanges and toRGBString, each run drawn where its tiles are; frames per "
                        "second, decode rate and statistics in the status line. At the end of a file "
-                       "the last picture stays; Ctrl-C or closing the window ends it.")
+                       "the last picture stays; Ctrl-C, SIGTERM or closing the window ends it.")
     p.add_argument("stream", nargs="?", help="a stream file (or give --device)")
     p.add_argument("--device", help="watch this usbdevfs node live (Linux), opened as record opens it")
     p.add_argument("--endpoint", type=parse_endpoint, default=0x81, help="bulk-IN endpoint (default 0x81)")
@@ -329,12 +330,20 @@ def parser():
 
 
 def main(argv=None):
+    """Runs the command line argv (default: the process's); returns the
+    exit status. SIGINT and SIGTERM are this function's while it runs: a
+    subcommand's loop ends on them cleanly (status 0); before a loop runs
+    they end the subcommand at once (128 plus the signal's number)."""
     args = parser().parse_args(argv)
     try:
-        return args.run(args)
+        with Interrupt() as interrupt:
+            return args.run(args, interrupt)
     except Failure as e:
         sys.stderr.write("vidtool: %s\n" % e)
         return 1
+    except Interrupted as e:
+        sys.stderr.write("vidtool: interrupted by %s\n" % e)
+        return 128 + e.signum
     except KeyboardInterrupt:
         sys.stderr.write("vidtool: interrupted\n")
         return 130

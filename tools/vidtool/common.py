@@ -1,5 +1,6 @@
 """What every layer of vidtool shares: the one-line failure, the project's
-extension modules, and signals as a request to stop. Python 2.7 and 3."""
+extension modules, and Ctrl-C and SIGTERM as a request to stop. Python 2.7
+and 3."""
 import os
 import signal
 import struct
@@ -44,15 +45,58 @@ def read_error(error, kept):
     return "stopped on an error (%s); %s" % (getattr(error, "strerror", None) or error, kept)
 
 
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
+
+
+def signal_text(signum):
+    """How a stop signal is named to the user."""
+    return "SIGINT (Ctrl-C)" if signum == signal.SIGINT else "SIGTERM" if signum == signal.SIGTERM \
+        else "signal %d" % signum
+
+
+class Interrupted(Exception):
+    """A stop signal that came before a loop was there to notice it."""
+
+    def __init__(self, signum):
+        Exception.__init__(self, signal_text(signum))
+        self.signum = signum
+
+
 class Interrupt(object):
-    """Notes the given signals in a flag that the main loop polls. The
-    handler takes no lock: one that raised or set an Event could strike
-    while this thread holds the lock it needs."""
+    """SIGINT and SIGTERM, alike, as a request to stop; the handlers are
+    installed for the life of the `with` block.
 
-    def __init__(self, *signals):
-        self.seen = False
-        for sig in signals:
-            signal.signal(sig, self.note)
+    Until a loop that polls `seen` takes over (polled()), the handler
+    raises Interrupted, which also ends a blocking call the main thread is
+    in (opening or reading a slow input). From then on it only notes the
+    signal: a handler that raised, or set an Event, could strike while this
+    thread holds a lock it needs, or in the middle of the cleanup. `seen`
+    is the first signal's number, or None."""
 
-    def note(self, *_):
-        self.seen = True
+    def __init__(self, signals=STOP_SIGNALS):
+        self.signals = signals
+        self.seen = None
+        self.polling = False
+        self.previous = {}
+
+    def __enter__(self):
+        for sig in self.signals:
+            self.previous[sig] = signal.signal(sig, self.note)
+        return self
+
+    def __exit__(self, *_):
+        for sig, handler in self.previous.items():
+            signal.signal(sig, handler)
+        return False
+
+    def polled(self):
+        """From now on a loop polls `seen` (at least every 0.1 s): the
+        handler only notes the signal."""
+        self.polling = True
+
+    def note(self, signum, _frame):
+        if self.seen is None:
+            self.seen = signum
+        if not self.polling:
+            self.polling = True     # the way out is not interrupted again
+            raise Interrupted(signum)

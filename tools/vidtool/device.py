@@ -101,12 +101,16 @@ class Reads(object):
         self.handle = None
 
 
+POLL = 0.1   # seconds between looks at the clock and the stop signals
+
+
 def record(fd, endpoint, out, seconds=None, bar=None, stop=None, interrupt=None):
-    """Writes what endpoint delivers to the open file out until seconds pass,
-    stop is set, the interrupt is seen (or SIGINT raises) or the device
-    fails. A reader thread does the reads and writes; this thread waits,
-    and ends a blocked read by detaching. Returns (bytes written, why it
-    stopped, error or None)."""
+    """Writes what endpoint delivers to the open file out until seconds
+    pass, stop is set, a stop signal is seen (interrupt, an Interrupt) or
+    the device fails. A reader thread does the reads and writes; this
+    thread waits, and ends a blocked read by detaching. Returns (bytes
+    written, why it stopped: "seconds", "stopped", "interrupted" or
+    "device", error or None)."""
     written = [0]
 
     def write(view):
@@ -119,6 +123,8 @@ def record(fd, endpoint, out, seconds=None, bar=None, stop=None, interrupt=None)
             written[0] += n
             view = view[n:]
 
+    if interrupt is not None:
+        interrupt.polled()
     reads = Reads(fd, endpoint, write, stop)
     deadline = None if seconds is None else time.monotonic() + seconds
     why = "device"
@@ -131,7 +137,7 @@ def record(fd, endpoint, out, seconds=None, bar=None, stop=None, interrupt=None)
             if deadline is not None and time.monotonic() >= deadline:
                 why = "seconds"
                 break
-            wait = 0.2 if deadline is None else max(0.0, min(0.2, deadline - time.monotonic()))
+            wait = POLL if deadline is None else max(0.0, min(POLL, deadline - time.monotonic()))
             if reads.stop.wait(wait):
                 why = "stopped"
                 break
@@ -151,10 +157,10 @@ class DeviceChunks(object):
     reader thread into a short queue; a full queue holds the reads back.
     take() gives the next one, or None."""
 
-    def __init__(self, fd, endpoint, stop):
+    def __init__(self, fd, endpoint):
         self.queue = queue.Queue(maxsize=64)
-        self.stop = stop
-        self.reads = Reads(fd, endpoint, self.put, stop)
+        self.stop = threading.Event()
+        self.reads = Reads(fd, endpoint, self.put, self.stop)
 
     def put(self, view):
         piece = bytes(view)
@@ -177,6 +183,11 @@ class DeviceChunks(object):
 
     def ended(self):
         return self.reads.done and self.queue.empty()
+
+    def finish(self):
+        """The reads detached; the reader thread has ended (or is left
+        behind after 10 s)."""
+        self.reads.finish()
 
     @property
     def error(self):

@@ -1,17 +1,18 @@
 """The display loop in a Tk window: each run of changed tiles put into a
 photo image where the application draws it, the status line and title
-updated as it plays, until the window is closed or a signal is seen. The
-only layer that loads Tk. Python 3."""
+updated as it plays, and the window ended by its close request, Ctrl-C or
+SIGTERM in whatever state it is. The only layer that loads Tk. Python 3."""
 import sys
 import time
 
-from .common import Failure, read_error
+from .common import Failure, read_error, signal_text
 from .display import decode_rate, display_loop, geometry, new_frame, new_stats, sink, take_stats
 
 
 class FileChunks(object):
     """A stream file's chunks, at rate MB/s (None: as fast as they are
-    taken). take() gives the next chunk that is due, or None."""
+    taken). take() gives the next chunk that is due, or None; the first is
+    due at once, and the pace counts from it."""
 
     def __init__(self, data, chunk, rate):
         self.view, self.chunk, self.rate = memoryview(data), chunk, rate
@@ -56,17 +57,25 @@ def open_window(title):
     return tkinter, root
 
 
+# How it ended, as the closing line says it.
+CLOSE_REQUEST = "by the window's close request"
+WINDOW_GONE = "as the window went away"
+FAILED = "after a failure"
+
+
 class Viewer(object):
     """The display loop in a window: after each chunk, every run of changed
     tiles is put into the photo image where the application draws it; Tk
-    shows the result between slices of work."""
+    shows the result between slices of work. `closed_by` says what ended
+    it."""
 
     SLICE = 0.03      # seconds of decoding before Tk gets to redraw
     STATUS = 0.25     # seconds between status updates
+    POLL = 100        # milliseconds between looks at the stop signals at most
 
-    def __init__(self, tkinter, root, vidframe, size, scale, source, stop, interrupt):
+    def __init__(self, tkinter, root, vidframe, size, scale, source, interrupt):
         self.tk, self.root, self.vidframe = root.tk, root, vidframe
-        self.size, self.scale, self.source, self.stop = size, scale, source, stop
+        self.size, self.scale, self.source = size, scale, source
         self.interrupt = interrupt
         self.ts, self.picture, self.grid = geometry(size, scale)
         self.photo = tkinter.PhotoImage(master=root, width=self.grid[0] * self.ts,
@@ -84,15 +93,22 @@ class Viewer(object):
         self.status = tkinter.Label(box, anchor="nw", justify="left", wraplength=width - 4)
         self.status.pack(fill="both", expand=True)
         self.title = root.title()
-        root.protocol("WM_DELETE_WINDOW", stop.set)
+        # A window manager's close button; without this Tk would destroy
+        # the window itself and the loop would end without saying why.
+        root.protocol("WM_DELETE_WINDOW", self.close_request)
+        # An exception in a callback ends the loop and is raised by show():
+        # Tk's default prints it and goes on, without the pump.
+        root.report_callback_exception = self.failed
+        self.failure = None
+        self.closed_by = None
         self.stats = new_stats()
         self.busy_s = 0.0          # videoSink, the display loop and the drawing
         self.shows = []            # when slices that drew anything ended, for fps
         self.shown_at = None       # the status line's last update
         self.ended = False
-        self.announced = False     # the end's statistics and geometry printed
-        # A device's stream has no end: where the picture is goes out as
-        # soon as the window is up.
+        self.announced = False     # the end's statistics printed
+        # Where the picture is goes out once the window is up: for a device
+        # (whose stream has no end) at once, for a file at its end.
         self.live = not isinstance(source, FileChunks)
         self.placed = False
 
@@ -105,11 +121,24 @@ class Viewer(object):
     def run(self):
         self.root.after_idle(self.pump)
         self.root.mainloop()
+        if self.closed_by is None:
+            self.closed_by = WINDOW_GONE
+
+    def close(self, why):
+        if self.closed_by is None:
+            self.closed_by = why
+        self.root.quit()
+
+    def close_request(self):
+        self.close(CLOSE_REQUEST)
+
+    def failed(self, kind, value, tb):
+        self.failure = value.with_traceback(tb)
+        self.close(FAILED)
 
     def pump(self):
-        if self.interrupt.seen or self.stop.is_set():
-            self.stop.set()
-            self.root.quit()
+        if self.interrupt.seen is not None:
+            self.close("by " + signal_text(self.interrupt.seen))
             return
         started = time.monotonic()
         drew = 0
@@ -132,16 +161,19 @@ class Viewer(object):
             self.show_status(now)
         elif self.shown_at is None or now - self.shown_at >= self.STATUS:
             self.show_status(now)
-        if self.live and not self.placed and self.canvas.winfo_viewable():
+        if self.ended and not self.announced:
+            # The statistics are final: out they go, window up or not.
+            self.announced = True
+            self.summary()
+        if (self.live or self.ended) and not self.placed and self.canvas.winfo_viewable():
+            # Once the window is up (a fast stream may end before that).
             self.placed = True
             self.root.update_idletasks()
             self.where()
-        if self.ended and not self.announced and self.canvas.winfo_viewable():
-            # Once the window is up (a fast stream may end before that).
-            self.announced = True
-            self.root.update_idletasks()
-            self.at_end()
-        delay = 100 if self.ended else 1 if drew else int(min(0.05, self.source.wait()) * 1000) + 1
+        if self.ended:
+            delay = self.POLL
+        else:
+            delay = 1 if drew else int(min(0.05, self.source.wait()) * 1000) + 1
         self.root.after(delay, self.pump)
 
     def show_status(self, now):
@@ -150,7 +182,7 @@ class Viewer(object):
         fps = len(self.shows)
         loop = s["bytes"] / self.busy_s / 1e6 if self.busy_s > 0 else 0.0
         if not self.ended:
-            state = "playing" if isinstance(self.source, FileChunks) else "reading the device"
+            state = "reading the device" if self.live else "playing"
         elif self.source.error is None:
             state = "end of stream"
         else:
@@ -174,14 +206,10 @@ class Viewer(object):
         print("incomplete    %d chunks" % s["incomplete"])
         print("decode        %.1f MB/s (videoSink alone), %.1f MB/s with the loop and drawing"
               % (decode_rate(s), loop))
-
-    def at_end(self):
-        """At the end of the stream: the statistics, and where the picture
-        is on the screen (for a screenshot)."""
-        self.summary()
-        self.where()
+        sys.stdout.flush()
 
     def where(self):
+        """Where the picture is on the screen (for a screenshot)."""
         root = self.root
         print("shown         picture %dx%d at +%d+%d in a window %dx%d at +%d+%d of display %s"
               % (self.picture + (self.canvas.winfo_rootx(), self.canvas.winfo_rooty(),
@@ -190,17 +218,21 @@ class Viewer(object):
         sys.stdout.flush()
 
 
-def show(title, vidframe, size, scale, source, stop, interrupt):
-    """Runs the window until stop is set (closing it) or the interrupt is
-    seen (Ctrl-C, SIGTERM); returns the viewer for its statistics."""
+def show(title, vidframe, size, scale, source, interrupt):
+    """Runs the window until its close request, a stop signal (interrupt,
+    an Interrupt, polled from here on) or its end; returns the viewer for
+    its statistics and what closed it."""
+    interrupt.polled()
     tkinter, root = open_window(title)
     try:
         new_frame(vidframe, size)
-        viewer = Viewer(tkinter, root, vidframe, size, scale, source, stop, interrupt)
+        viewer = Viewer(tkinter, root, vidframe, size, scale, source, interrupt)
         viewer.run()
     finally:
         try:
             root.destroy()
         except tkinter.TclError:
             pass   # the display went away
+    if viewer.failure is not None:
+        raise viewer.failure
     return viewer
