@@ -52,7 +52,7 @@ stage "setup"
 # What the setup provides is required from here on: a test that would skip
 # for want of one of these fails instead (tests/python/required.py,
 # tests/cpp/required.h).
-export TILESTREAM_REQUIRE=${TILESTREAM_REQUIRE-"xvfb pillow"}
+export TILESTREAM_REQUIRE=${TILESTREAM_REQUIRE-"xvfb pillow umockdev"}
 
 stage "plain build and ctest"
 BUILD_DIR=$plain "$top/scripts/build.sh"
