@@ -290,6 +290,33 @@ class ViewTest(ViewTestBase):
         self.expect(proc, out, err, SHOWN, "picture shown")
         self.closes(proc, out, err, "close", "at the end of the stream, by the window's close request")
 
+    def test_a_failure_in_the_loop_ends_it(self):
+        # The loop's exception ends the window and comes out of show(),
+        # where Tk would print it and keep a window with no loop running.
+        self.need_display()
+        code = "\n".join([
+            "import sys; sys.path.insert(0, %r)" % os.path.join(TOP, "tools"),
+            "from vidtool import common, window",
+            "class Broken(object):",
+            "    error = None",
+            "    def take(self): raise ZeroDivisionError('the source broke')",
+            "    def ended(self): return False",
+            "    def wait(self): return 0.0",
+            "(vidframe,) = common.load_modules('vidframe')",
+            "with common.Interrupt() as interrupt:",
+            "    try:",
+            "        window.show('broken', vidframe, (32, 32), 1.0, Broken(), interrupt)",
+            "    except ZeroDivisionError as e:",
+            "        print('raised:', e)",
+        ])
+        try:
+            proc = subprocess.run([sys.executable, "-c", code], env=self.env(), stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, universal_newlines=True,
+                                  timeout=SHOWS_WITHIN + ENDS_WITHIN)
+        except subprocess.TimeoutExpired as e:
+            self.fail("the window stayed after its loop failed: %s" % e)
+        self.assertEqual((proc.returncode, proc.stdout), (0, "raised: the source broke\n"), proc.stderr)
+
     def test_bad_input_and_no_display_get_one_line_and_no_window(self):
         # With the test's server on DISPLAY, each must be refused before a
         # window opens; without one they are refused all the same.
