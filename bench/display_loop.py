@@ -47,9 +47,10 @@ SCALES = (1.0, 0.5)
 STREAM_RATE = 45e6
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
-# The stream's chunking is the test encoder's.
-sys.path.insert(0, os.path.join(TOP, "tests", "python"))
-import streamgen  # noqa: E402
+# The stream's messages and chunking, and the loop itself, are vidtool's:
+# the one encoder and the one display loop of the project.
+sys.path.insert(0, os.path.join(TOP, "tools"))
+from vidtool import display, stream  # noqa: E402
 
 try:
     cpu_time = time.thread_time          # 3.7 on
@@ -62,27 +63,23 @@ def frame_messages(tiles_w, tiles_h, seed=7):
     msgs = []
     for row in range(tiles_h):
         for column in range(tiles_w):
-            position = (row & 0x7F) << 7 | (column & 0x7F)
             if rng.random() < 0.7:
-                msgs.append(struct.pack("<HH", rng.getrandbits(16), 0x4000 | position))
+                msgs.append(stream.solid(column, row, rng.getrandbits(16)))
             else:
                 pixels = binascii.unhexlify("%01024x" % rng.getrandbits(4096))
-                msgs.append(struct.pack("<HH", 0, position) + pixels)
+                msgs.append(stream.image(column, row, struct.unpack("<256H", pixels)))
     return msgs
 
 
-def make_loop(vidframe, chunks, tiles_w, tiles_h, scale):
-    sink, changes, read = vidframe.videoSink, vidframe.getChanges, vidframe.toRGBString
-    rows = range(tiles_h)
+def make_loop(vidframe, chunks, grid, scale):
+    """The display loop over one update, without drawing (the toolkit's)."""
+    sink = vidframe.videoSink
 
     def loop():
         tiles = 0
         for chunk in chunks:
             sink(chunk)
-            for row in rows:
-                for first, count in changes(row, tiles_w):
-                    read(first, row, count, 1, scale)
-                    tiles += count
+            tiles += display.display_loop(vidframe, grid, scale)
         return tiles
     return loop
 
@@ -116,14 +113,14 @@ def median(values):
 
 def measure(rounds):
     import vidframe
-    vidframe.createBuffer(WIDTH, HEIGHT)
+    display.new_frame(vidframe, (WIDTH, HEIGHT))
     tiles_w, tiles_h = (WIDTH + 15) // 16, (HEIGHT + 15) // 16
-    chunks = streamgen.adapter_chunks(frame_messages(tiles_w, tiles_h), CHUNK)
+    chunks = stream.chunked(frame_messages(tiles_w, tiles_h), CHUNK)
     stream_bytes = sum(len(c) for c in chunks)
     floor = make_floor(WIDTH * HEIGHT * 4)
     results = []
     for scale in SCALES:
-        loop = make_loop(vidframe, chunks, tiles_w, tiles_h, scale)
+        loop = make_loop(vidframe, chunks, (tiles_w, tiles_h), scale)
         loop()
         floor()                           # page faults and caches are nobody's
         loops, floors, ratios = [], [], []

@@ -54,7 +54,7 @@ stage "setup"
 # tests/cpp/required.h). "vector-paths": the vector paths this processor runs
 # are all built and offered, in every stage (an aarch64 processor runs none,
 # so its stage has nothing to want).
-export TILESTREAM_REQUIRE=${TILESTREAM_REQUIRE-"xvfb pillow vector-paths"}
+export TILESTREAM_REQUIRE=${TILESTREAM_REQUIRE-"xvfb pillow umockdev vector-paths"}
 
 stage "plain build and ctest"
 BUILD_DIR=$plain "$top/scripts/build.sh"

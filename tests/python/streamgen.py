@@ -1,19 +1,22 @@
-"""The adapter's video stream, built from tiles: solid, image, padding and
-out-of-range messages, and chunking the way the adapter sends them.
+"""Streams for the tests. The messages and the chunking are vidtool's
+stream format (tools/vidtool/stream.py), the project's one encoder; this
+adds what only tests need: the decoder's pixels, random and mixed streams,
+pictures, cuts, and a device's writes.
 
 Runs under Python 2.7 and 3; every result is a byte string."""
+import os
 import random
 import struct
+import sys
 
-BLOCK = 512
-CHUNK = 16384
-IMAGE_SIZE = 516
-PADDING = b'\xff\xff\xff\xff'
+_TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'tools')
+if _TOOLS not in sys.path:
+    sys.path.insert(0, _TOOLS)
+from vidtool import stream  # noqa: E402
+from vidtool.stream import BLOCK, CHUNK, IMAGE_SIZE, PADDING  # noqa: E402,F401
+from vidtool.stream import image, position_word, solid, tile_message  # noqa: E402,F401
 
-
-def rgb565(r, g, b):
-    """The 5-6-5 word nearest below (r, g, b)."""
-    return (r >> 3) << 11 | (g >> 2) << 5 | (b >> 3)
+rgb565 = stream.word565
 
 
 def expand(word):
@@ -21,30 +24,8 @@ def expand(word):
     return struct.pack('BBBB', (word >> 8) & 0xF8, (word >> 3) & 0xFC, (word << 3) & 0xF8, 0xFF)
 
 
-def position_word(column, row, solid):
-    return (0x4000 if solid else 0) | (row & 0x7F) << 7 | (column & 0x7F)
-
-
-def solid(column, row, colour):
-    return struct.pack('<HH', colour & 0xFFFF, position_word(column, row, True))
-
-
-def image(column, row, words, colour_word=0):
-    """An image tile message; words are 256 5-6-5 values, row by row."""
-    assert len(words) == 256
-    return struct.pack('<HH', colour_word, position_word(column, row, False)) + \
-        struct.pack('<256H', *words)
-
-
 def random_words(rng):
     return [rng.randrange(0x10000) for _ in range(256)]
-
-
-def tile_message(column, row, words):
-    """Solid when the tile is uniform, image otherwise, as the adapter does."""
-    if all(w == words[0] for w in words):
-        return solid(column, row, words[0])
-    return image(column, row, words)
 
 
 def picture_messages(words_at, tiles_w, tiles_h):
@@ -58,24 +39,10 @@ def picture_messages(words_at, tiles_w, tiles_h):
 
 
 def adapter_chunks(messages, chunk_size=CHUNK):
-    """Chunks as the adapter sends them: whole messages, and where the next
-    one does not fit, a padding marker to the end of the block, which ends
-    the chunk (a short transfer). No chunk is longer than chunk_size."""
-    chunks, cur = [], bytearray()
-    for msg in messages:
-        if len(cur) + len(msg) > chunk_size:
-            # Close the chunk: a marker, then anything up to the block end.
-            cur += PADDING
-            cur += b'\x00' * (-len(cur) % BLOCK)
-            chunks.append(bytes(cur))
-            cur = bytearray()
-        cur += msg
-        if len(cur) == chunk_size:
-            chunks.append(bytes(cur))
-            cur = bytearray()
-    if cur:
-        chunks.append(bytes(cur))
-    return chunks
+    """Chunks as the adapter sends them (vidtool's encoder): whole messages,
+    each chunk closed by a padding marker on its block boundary unless it
+    is exactly full; no chunk longer than chunk_size."""
+    return stream.chunked(messages, chunk_size)
 
 
 def flat_chunks(messages, chunk_size=CHUNK):

@@ -136,7 +136,8 @@ def view(run, finish, node, ep, directory, python, src, env, length, pictures):
 
 def main():
     name, node, ep, directory, data, src, build, python = sys.argv[1:9]
-    vidtool = [python, os.path.join(src, 'tools', 'vidtool.py')]
+    # The command as users run it, under this interpreter.
+    vidtool = [python, os.path.join(src, 'vidtool')]
     env = dict(os.environ, TILESTREAM_BUILD=build)
     bits = int(subprocess.check_output([python, '-c', 'import struct; print(8 * struct.calcsize("P"))']))
     print('OK vidtool runs under a %d-bit interpreter' % bits)

@@ -56,6 +56,8 @@ USBDEVFS_SUBMITURB = _ioc(2, 10, URB_SIZE)
 USBDEVFS_DISCARDURB = _ioc(0, 11, 0)
 USBDEVFS_REAPURB = _ioc(1, 12, POINTER_SIZE)
 USBDEVFS_REAPURBNDELAY = _ioc(1, 13, POINTER_SIZE)
+USBDEVFS_CLAIMINTERFACE = _ioc(2, 15, 4)
+USBDEVFS_RELEASEINTERFACE = _ioc(2, 16, 4)
 
 BUS, ADDRESS = 1, 2
 DEVNODE = "/dev/bus/usb/%03d/%03d" % (BUS, ADDRESS)
@@ -122,6 +124,12 @@ class UsbFakeHandler(UMockdev.IoctlBase):
                     self._reap(client, arg, wait=False)
                 elif request == USBDEVFS_DISCARDURB:
                     self._discard(client, arg)
+                elif request in (USBDEVFS_CLAIMINTERFACE, USBDEVFS_RELEASEINTERFACE):
+                    # Any interface is there to claim: logged as
+                    # ("claim" or "release", interface).
+                    (interface,) = struct.unpack("=I", bytes(arg.resolve(0, 4).retrieve()))
+                    self._event("claim" if request == USBDEVFS_CLAIMINTERFACE else "release", interface)
+                    client.complete(0, 0)
                 else:
                     self._event("other", request)
                     client.complete(-1, errno.ENOTTY)

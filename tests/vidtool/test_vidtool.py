@@ -136,6 +136,12 @@ class VidtoolTest(unittest.TestCase):
             pictures.add(got)
             self.assertIn("incomplete    0 ", out)
         self.assertEqual(pictures, {quantised(im)})
+        # In 512-byte chunks image messages run on from chunk to chunk: each
+        # chunk is one block, none longer, none empty.
+        out = self.encode(self.save(im, "a.png"), "b.stream", "--chunk", 512)
+        size = os.path.getsize(self.path("b.stream"))
+        self.assertIn("stream        %d bytes in %d chunks of up to 512 bytes" % (size, size // 512), out)
+        self.assertEqual(self.replay("b.stream", "d.png")[1], quantised(im))
 
     def test_solid_and_image_split_and_block_padding(self):
         im = Image.new("RGB", (64, 32), (0, 0, 0))
