@@ -7,7 +7,9 @@
 #
 # Environment: TSQ_TIMEOUT (seconds for the whole VM, default 300),
 # TILESTREAM_QEMU_CACHE (kernel download cache), TSQ_WORK (work directory,
-# default BUILD/tests/qemu/work), TSQ_SMP (virtual CPUs, default 2).
+# default BUILD/tests/qemu/work), TSQ_SMP (virtual CPUs, default 2),
+# TILESTREAM_LOAD_FULL=1 (the load and fault scenarios at full length: 256 MiB
+# or 30 s of load, five cycles of each fault; a few seconds each otherwise).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 [ $# -ge 5 ] || { echo "usage: run_vm.sh SRC BUILD GADGET PY2 PY3 [SCENARIO...]" >&2; exit 2; }
@@ -26,9 +28,11 @@ for f in "$gadget" "$py2" "$py3"; do
 done
 
 start=$(date +%s.%N)
+load=short
+[ "${TILESTREAM_LOAD_FULL:-0}" = 0 ] || load=full
 cat > "$work/tsq.conf" <<EOF
 TSQ_MAIN='$src/tests/qemu/vm_main.py'
-TSQ_ARGS='--src $src --build $build --data $work/data --py2 $py2 --py3 $py3 --gadget $gadget $*'
+TSQ_ARGS='--src $src --build $build --data $work/data --py2 $py2 --py3 $py3 --gadget $gadget --load $load $*'
 TSQ_PATHS='$src $build $work/data $gadget $py2 $py3'
 EOF
 /usr/bin/python3 "$here/vm_main.py" --prepare "$work/data" "$src"
