@@ -25,7 +25,7 @@ TIMEOUTS = {'view': 300, 'load': 300, 'loop': 300, 'faults': 300}
 # seconds of the display loop, fault cycles and the bytes read before each
 # fault. The test command's short run checks integrity; the full one is the
 # sustained load (TILESTREAM_LOAD_FULL=1).
-LOAD = {'short': dict(seconds=3, bytes=32 << 20, loop=4, cycles=2, chunk=1 << 20),
+LOAD = {'short': dict(seconds=3, bytes=32 << 20, loop=4, cycles=3, chunk=1 << 20),
         'full': dict(seconds=30, bytes=256 << 20, loop=30, cycles=5, chunk=8 << 20)}
 LOAD_SCENARIOS = ('load', 'loop', 'faults')
 
