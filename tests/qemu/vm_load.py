@@ -19,7 +19,9 @@ faults CYCLES BYTES UDC UDCNAME
     Faults at full rate, each CYCLES times, after BYTES were read: the
     gadget stalling the endpoint (its script: seq:BYTES stall
     await:DIR/clearN, CYCLES times, then seq:0), detach from another
-    thread, SIGINT, and unplug (UDC written empty, then UDCNAME again).
+    thread, a detached handle outliving its descriptor (closed and opened
+    again, the same number, a new attachment on it), SIGINT, and unplug
+    (UDC written empty, then UDCNAME again).
     Every byte delivered before a fault must be the stream in order, the
     process must not crash or grow, and a new attach must read the stream
     again once the fault is over (after unplug: on the device's new node).
@@ -534,9 +536,34 @@ class Faults(object):
         self.numbered.resume()
         return 'IOError %s' % names(codes)
 
+    def reopen(self, i):
+        """The application detaches, closes the node and opens it again
+        (the descriptor number comes back), attaches anew, and only then
+        lets go of the old handle (the view of its last read kept it): the
+        old handle must leave the new attachment's requests alone."""
+        handle = bulkvideo.attach(self.fd, self.ep)
+        self.read_more(handle, self.chunk // 4, 'before the reopen')
+        last = bulkvideo.readVideo(handle)
+        self.numbered.take(last)
+        bulkvideo.detach(handle)
+        del handle  # the view keeps it
+        self.numbered.resume()
+        node, old = os.readlink('/proc/self/fd/%d' % self.fd), self.fd
+        release(self.fd)
+        self.fd = open_device(node)
+        check(self.fd == old, 'the node opened again as descriptor %d, not %d' % (self.fd, old))
+        handle = bulkvideo.attach(self.fd, self.ep)
+        self.read_more(handle, self.chunk // 4, 'on the descriptor opened again')
+        del last
+        self.read_more(handle, self.chunk, 'after the old handle went')
+        bulkvideo.detach(handle)
+        self.numbered.resume()
+        return 'the new attachment read on, in order'
+
     def run(self):
         self.repeat('stall', self.stall)
         self.repeat('detach from another thread', self.detach)
+        self.repeat('detach, close and open again, attach; then the old handle goes', self.reopen)
         self.repeat('SIGINT', self.sigint)
         self.repeat('unplug', self.unplug)
         print('OK faults: %d bytes of the stream checked in %d reads; it went on further ahead '
