@@ -424,8 +424,9 @@ class Faults(object):
 
     def repeat(self, name, cycle):
         """cycle() CYCLES times; the resident size after each time must stay
-        within 64 kB of the first (an instance left behind is ~145 kB), and
-        the descriptors the same."""
+        within 100 kB of the first (an instance left behind is ~145 kB; the
+        interpreter's own arenas move it by up to ~70 kB), and the
+        descriptors the same."""
         outcomes, sizes = [], []
         for i in range(1, self.cycles + 1):
             outcomes.append(cycle(i))
@@ -437,8 +438,8 @@ class Faults(object):
         print('OK %s: resident size after each time %s kB; %d descriptors each time'
               % (name, ', '.join(str(r) for r, _ in sizes), last[1]))
         check(len(set(d for _, d in sizes)) == 1, 'descriptors: %s' % [d for _, d in sizes])
-        check(last[0] - first[0] <= 64,
-              'the resident size grew from %d to %d kB' % (first[0], last[0]))
+        check(max(r for r, _ in sizes) - first[0] <= 100,
+              'the resident size grew from %d kB: %s' % (first[0], [r for r, _ in sizes]))
 
     def stall(self, i):
         """The gadget halts the endpoint after exactly BYTES more: every
