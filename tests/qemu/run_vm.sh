@@ -9,7 +9,8 @@
 # TILESTREAM_QEMU_CACHE (kernel download cache), TSQ_WORK (work directory,
 # default BUILD/tests/qemu/work), TSQ_SMP (virtual CPUs, default 2),
 # TILESTREAM_LOAD_FULL=1 (the load and fault scenarios at full length: 256 MiB
-# or 30 s of load, five cycles of each fault; a few seconds each otherwise).
+# or 30 s of load, five rounds of each fault, and 900 s more for the VM; a
+# few seconds each otherwise).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 [ $# -ge 5 ] || { echo "usage: run_vm.sh SRC BUILD GADGET PY2 PY3 [SCENARIO...]" >&2; exit 2; }
@@ -29,7 +30,10 @@ done
 
 start=$(date +%s.%N)
 load=short
-[ "${TILESTREAM_LOAD_FULL:-0}" = 0 ] || load=full
+if [ "${TILESTREAM_LOAD_FULL:-0}" != 0 ]; then
+  load=full
+  timeout_s=$((timeout_s + 900))
+fi
 cat > "$work/tsq.conf" <<EOF
 TSQ_MAIN='$src/tests/qemu/vm_main.py'
 TSQ_ARGS='--src $src --build $build --data $work/data --py2 $py2 --py3 $py3 --gadget $gadget --load $load $*'

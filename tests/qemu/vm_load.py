@@ -423,10 +423,11 @@ class Faults(object):
         self.numbered.resume()  # what was queued is gone with the detach
 
     def repeat(self, name, cycle):
-        """cycle() CYCLES times; the resident size after each time must stay
-        within 100 kB of the first (an instance left behind is ~145 kB; the
-        interpreter's own arenas move it by up to ~70 kB), and the
-        descriptors the same."""
+        """cycle() CYCLES times; from the second time on (the first two may
+        settle what the interpreter keeps, once) the resident size after
+        each time must stay within 100 kB of the second's (an instance left
+        behind is ~145 kB; the interpreter's own arenas move it by up to
+        ~70 kB), and the descriptors the same."""
         outcomes, sizes = [], []
         for i in range(1, self.cycles + 1):
             outcomes.append(cycle(i))
@@ -438,8 +439,9 @@ class Faults(object):
         print('OK %s: resident size after each time %s kB; %d descriptors each time'
               % (name, ', '.join(str(r) for r, _ in sizes), last[1]))
         check(len(set(d for _, d in sizes)) == 1, 'descriptors: %s' % [d for _, d in sizes])
-        check(max(r for r, _ in sizes) - first[0] <= 100,
-              'the resident size grew from %d kB: %s' % (first[0], [r for r, _ in sizes]))
+        settled = sizes[1][0] if len(sizes) > 2 else first[0]
+        check(max(r for r, _ in sizes[1:]) - settled <= 100,
+              'the resident size grew from %d kB: %s' % (settled, [r for r, _ in sizes]))
 
     def stall(self, i):
         """The gadget halts the endpoint after exactly BYTES more: every
