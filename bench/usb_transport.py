@@ -97,13 +97,22 @@ def in_vm(argv):
             env['PYTHONPATH'] = path
         args = cmd + [gadget.node, gadget.ep, str(opts.seconds), str(opts.warmup)]
         p = subprocess.Popen(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        perf = None
+        perf = stat = None
         if profile:
             # The whole machine while the reader reads (its start, over 9p,
-            # left out): perf's software clock, as TCG has no counters.
+            # left out): perf's software clock, as TCG has no counters; and
+            # the reader's own processor time, page faults and context
+            # switches, counted (samples of an emulated machine's clock
+            # fall where its timer interrupts are served, which is not
+            # evenly).
             p.stdout.readline()
+            span = str(opts.warmup + opts.seconds)
             perf = subprocess.Popen(['perf', 'record', '-q', '-N', '-a', '-F', '997', '-o', profile,
-                                     '--', 'sleep', str(opts.warmup + opts.seconds)],
+                                     '--', 'sleep', span],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            stat = subprocess.Popen(['perf', 'stat', '-x', ',', '-e',
+                                     'task-clock,page-faults,context-switches,cpu-migrations',
+                                     '-p', str(p.pid), '--', 'sleep', span],
                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         try:
             out, err = p.communicate(timeout=opts.seconds + opts.warmup + 120)
@@ -116,6 +125,11 @@ def in_vm(argv):
             perr = perf.communicate(timeout=120)[1].decode(errors='replace')
             if perf.returncode != 0:
                 say('failed', 'profile', rnd, 'perf record: %s' % perr.strip().replace('\n', ' | ')[-300:])
+            counts = stat.communicate(timeout=120)[1].decode(errors='replace')
+            for line in counts.splitlines():
+                fields = line.split(',')
+                if len(fields) > 2 and fields[2] and fields[0].replace('.', '').isdigit():
+                    say('count', name.split('@')[0], fields[2], fields[0])
         m = re.search(r'^READ reader=\S+ bytes=(\d+) seconds=([\d.]+)(.*)$', out, re.M)
         if rc != 0 or not m:
             say('failed', name, rnd, 'exit %s: %s' % (rc, (err.strip() or out.strip()).replace('\n', ' | ')[-400:]))
@@ -143,8 +157,8 @@ def in_vm(argv):
             for name, cmd, path in profiled:
                 data = os.path.join(vm_main.WORK, 'perf-%s.data' % name.replace(':', '-'))
                 run(name + '@profile', cmd, path, gadget, 0, data)
-                for sort, limit in (('comm,dso', 2), ('sym', 1)):
-                    rep = subprocess.run(['perf', 'report', '-i', data, '--stdio', '--no-children', '-q',
+                for sort, limit in (('comm,dso', 1), ('comm,sym', 1)):
+                    rep = subprocess.run(['perf', 'report', '-i', data, '--stdio', '--no-children', '-q', '-n',
                                           '--sort', sort, '--percent-limit', str(limit)],
                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
                     for line in rep.stdout.decode(errors='replace').splitlines():
@@ -324,14 +338,18 @@ def main(argv):
     # Each run: the reader's start (a Python start over 9p takes seconds),
     # warm-up and measurement; generously, for a busy host.
     timeout = int(300 + opts.rounds * (5 + len(found) + 2) * (opts.seconds + opts.warmup + 15))
-    print('usb_transport: %d rounds of %d readers in the VM (up to %d s) ...' %
-          (opts.rounds, 5 + len(found), timeout), flush=True)
+    if opts.profile:
+        print('usb_transport: profiles of %d readers in the VM (up to %d s) ...' %
+              (2 + len(found), timeout), flush=True)
+    else:
+        print('usb_transport: %d rounds of %d readers in the VM (up to %d s) ...' %
+              (opts.rounds, 5 + len(found), timeout), flush=True)
     t0 = time.time()
     rc = subprocess.call([os.path.join(TOP, 'tests', 'qemu', 'boot_vm.sh'), work],
                          env=dict(os.environ, TSQ_TIMEOUT=str(timeout)))
     with open(os.path.join(work, 'console.log'), errors='replace') as f:
         lines = [l.rstrip('\r\n') for l in f]
-    results, extra, about, failures, kernel, gadget_lines, profile = {}, {}, {}, [], None, [], []
+    results, extra, about, failures, kernel, gadget_lines, profile, counts = {}, {}, {}, [], None, [], [], {}
     for line in lines:
         parts = line.split(' ', 4)
         if parts[0] != 'TSB' or len(parts) < 2:
@@ -352,22 +370,49 @@ def main(argv):
             gadget_lines.append(line.split(' ', 3)[3])
         elif parts[1] == 'profile':
             profile.append(line.split(' ', 2)[2])
+        elif parts[1] == 'count':
+            counts.setdefault(parts[2], {})[parts[3]] = float(parts[4])
     info = kernel_info(work)
     hz = info.get('CONFIG_HZ', '?')
     print('VM kernel %s (%s), HZ=%s, dummy_hcd timer: %s; TCG, %s virtual CPUs; %d rounds of %g s '
           '(after %g s of warm-up); %.0f s in all' % (
               kernel or '?', info.get('package', '?'), hz, info.get('dummy_hcd_timer', '?'),
-              os.environ.get('TSQ_SMP', '2'), opts.rounds, opts.seconds, opts.warmup, time.time() - t0))
+              os.environ.get('TSQ_SMP', '2'), 1 if opts.profile else opts.rounds, opts.seconds,
+              opts.warmup, time.time() - t0))
     with open('/proc/loadavg') as f:
         print('host load average at the end: %s' % ' '.join(f.read().split()[:3]))
     if opts.profile:
+        print('The readers themselves, counted over their warm-up and measurement (perf stat):')
+        print('| reader | MB/s | processor, ms per MB | page faults per MB | context switches per MB |')
+        print('|---|---|---|---|---|')
+        for name, c in counts.items():
+            mbs = results.get(name + '@profile', {}).get(0)
+            if not mbs:
+                continue
+            mb = mbs * (opts.seconds + opts.warmup)
+            print('| %s | %.2f | %.1f | %.1f | %.1f |' % (
+                about.get(name + '@profile', NAMES.get(name, name)), mbs, c.get('task-clock', 0) / mb,
+                c.get('page-faults', 0) / mb, c.get('context-switches', 0) / mb))
+        print()
+        # Samples of the software clock at 997 Hz on each processor, over
+        # the reader's warm-up and measurement: milliseconds of the VM's
+        # processors per MB the reader took.
+        print('Profiles: the whole VM (perf, software clock at 997 Hz a processor) while one reader '
+              'reads; per line, its share of the samples and milliseconds of processor per MB read')
         last = None
         for line in profile:
             name, sort, rest = line.split(' ', 2)
+            mbs = results.get(name + '@profile', {}).get(0)
             if (name, sort) != last:
-                print('\n%s, by %s:' % (about.get(name + '@profile', name), sort))
+                print('\n%s (%s MB/s), by %s:' % (about.get(name + '@profile', NAMES.get(name, name)),
+                                                  '%.2f' % mbs if mbs else '?', sort.replace(',', ', ')))
                 last = (name, sort)
-            print('  ' + rest)
+            m = re.match(r'\s*([\d.]+)%\s+(\d+)\s+(.*)$', rest)
+            if m and mbs:
+                per_mb = int(m.group(2)) / 997.0 * 1e3 / (mbs * (opts.seconds + opts.warmup))
+                print('  %6s%%  %7.1f ms/MB  %s' % (m.group(1), per_mb, m.group(3)))
+            else:
+                print('  ' + rest)
     else:
         print(table(results, about))
         print()
