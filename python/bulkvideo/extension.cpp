@@ -37,11 +37,15 @@ struct UrbInstance {
     UrbSpace urbTemplate;
     UrbBuffer buffers[slotCount];
     UrbBuffer *handedOut;
+    // A readVideo, or a detach's discards, under way on this handle (the
+    // lock released around their ioctls): whichever ends last reaps what
+    // was discarded.
+    uint8_t reading, cancelling;
 };
 
-// How long freeing an instance waits for the completions of its discarded
-// requests before it gives up and leaves the memory to the kernel, and the
-// step it waits in.
+// How long detach (or freeing an instance) waits for the completions of its
+// discarded requests before it gives up (freeing then leaves the memory to
+// the kernel), and the step it waits in.
 enum { drainWaitMs = 2000, drainStepMs = 5 };
 
 static void freeInstance(void *ptr);
@@ -133,9 +137,12 @@ static int drainDiscarded(UrbInstance *inst) {
         int err;
         if (unlockedIoctl(inst->fd, USBDEVFS_REAPURBNDELAY, &which, &err) == 0) {
             UrbBuffer *b = slotOfUrb(inst, which);
-            if (b && b->discarded) {
-                b->discarded = 0;
-                pending--;
+            if (b) {
+                b->started = 0;
+                if (b->discarded) {
+                    b->discarded = 0;
+                    pending--;
+                }
             }
             continue;
         }
@@ -155,7 +162,7 @@ static int drainDiscarded(UrbInstance *inst) {
 // Cancels what is still queued, reaps the discarded requests and frees the
 // instance. If some completion never arrives the block is kept rather than
 // freed under the kernel's feet. (After a detach nothing is queued, and so
-// nothing more is discarded.)
+// nothing more is discarded; its completions were reaped then.)
 static void releaseInstance(UrbInstance *inst) {
     cancelRequests(inst);
     if (drainDiscarded(inst)) free(inst);
@@ -213,21 +220,22 @@ static PyObject *do_detach(PyObject *self, PyObject *args) {
     if (!PyArg_ParseTuple(args, "O", &handle)) return NULL;
     UrbInstance *inst = instanceOf(handle);
     if (!inst) return NULL;
-    if (inst->attached) cancelRequests(inst);
+    if (inst->attached) {
+        inst->cancelling = 1;
+        cancelRequests(inst);
+        inst->cancelling = 0;
+        // The completions of the discarded requests are taken off the
+        // descriptor now, while the application still holds it open: once
+        // detached it may close it, and the number may come back as another
+        // attachment's descriptor, whose completions a later reap would take.
+        // A read under way on another thread does it when it returns.
+        if (!inst->reading) drainDiscarded(inst);
+    }
     Py_RETURN_NONE;
 }
 
-PyDoc_STRVAR(doc_readVideo, "Bulk read; returns a readonly buffer");
-static PyObject *do_readVideo(PyObject *self, PyObject *args) {
-    (void)self;
-    PyObject *handle;
-    if (!PyArg_ParseTuple(args, "O", &handle)) return NULL;
-    UrbInstance *inst = instanceOf(handle);
-    if (!inst) return NULL;
-    if (!inst->attached) {
-        PyErr_SetNone(PyExc_EOFError);
-        return NULL;
-    }
+// readVideo on an attached instance.
+static PyObject *readNext(UrbInstance *inst, PyObject *handle) {
     if (inst->handedOut) {
         UrbBuffer *again = inst->handedOut;
         inst->handedOut = NULL;
@@ -270,6 +278,26 @@ static PyObject *do_readVideo(PyObject *self, PyObject *args) {
     }
     inst->handedOut = b;
     return tsReadOnlyView(handle, b->data, urb->actual_length);
+}
+
+PyDoc_STRVAR(doc_readVideo, "Bulk read; returns a readonly buffer");
+static PyObject *do_readVideo(PyObject *self, PyObject *args) {
+    (void)self;
+    PyObject *handle;
+    if (!PyArg_ParseTuple(args, "O", &handle)) return NULL;
+    UrbInstance *inst = instanceOf(handle);
+    if (!inst) return NULL;
+    if (!inst->attached) {
+        PyErr_SetNone(PyExc_EOFError);
+        return NULL;
+    }
+    inst->reading = 1;
+    PyObject *result = readNext(inst, handle);
+    inst->reading = 0;
+    // Detached on another thread meanwhile, and its discards done: that
+    // detach left their completions to this read.
+    if (!inst->attached && !inst->cancelling) drainDiscarded(inst);
+    return result;
 }
 
 static PyMethodDef methods[] = {

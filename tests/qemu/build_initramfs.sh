@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the test VM's boot files into WORKDIR: vmlinuz and initramfs.cpio.gz.
+# Builds the test VM's boot files into WORKDIR: vmlinuz and initramfs.cpio.gz,
+# and kernel.info (the kernel package, its HZ and dummy_hcd's kind of timer).
 #
 #   build_initramfs.sh WORKDIR CONFIG
 #
@@ -91,6 +92,7 @@ if [ ! -f "$tree/.complete" ]; then
   for m in $wanted; do visit "$m"; done
   mkdir -p "$tree/modules"
   cp "$unpacked/boot/vmlinuz-$kver" "$tree/vmlinuz"
+  cp "$unpacked/boot/config-$kver" "$tree/config"
   for f in "${order[@]}"; do
     cp "$f" "$tree/modules/"
     basename "$f" .ko >> "$tree/modules/order"
@@ -99,8 +101,24 @@ if [ ! -f "$tree/.complete" ]; then
   trap - EXIT
   touch "$tree/.complete"
 fi
+# The kernel's configuration (HZ), kept beside an unpacked tree (added to
+# trees unpacked before it was kept).
+if [ ! -s "$tree/config" ]; then
+  dpkg-deb --fsys-tarfile "$deb" | tar -xO --wildcards './boot/config-*' > "$tree/config.new"
+  mv "$tree/config.new" "$tree/config"
+fi
 exec 9>&-
 cp "$tree/vmlinuz" "$work/vmlinuz"
+# What a measurement made in the VM must say of its kernel.
+{
+  echo "package $(basename "$deb" .deb)"
+  grep '^CONFIG_HZ=' "$tree/config" | tr '=' ' '
+  if grep -qa hrtimer_start "$tree/modules/dummy_hcd.ko"; then
+    echo "dummy_hcd_timer hrtimer, every 125 us"
+  else
+    echo "dummy_hcd_timer a timer_list, once a jiffy"
+  fi
+} > "$work/kernel.info"
 
 root="$work/root"
 rm -rf "$root"

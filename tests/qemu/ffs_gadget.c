@@ -18,13 +18,28 @@
  *
  * A write blocks until the host has taken the data into one of its transfers.
  * When the script is done, or a write fails (the gadget was unbound), the
- * program keeps the function open until SIGTERM or SIGINT. Progress lines
- * start with "GADGET" on standard output. */
+ * program keeps the function open until SIGTERM or SIGINT.
+ *
+ * Streaming items keep several requests queued at once (asynchronous I/O on
+ * the endpoint file), so the host's transfers never wait for this program:
+ *   seq:N      N bytes (a multiple of 512; 0: until stopped) of the numbered
+ *              stream: the 8 bytes at offset 8w hold w, little-endian, so
+ *              512-byte block k starts with 64k. The numbering goes on
+ *              across seq items.
+ *   loop:PATH:C  the records of PATH, one request each, C times over (0:
+ *              until stopped)
+ *   aio:D:S    from here on, D requests of at most S bytes queued (default
+ *              8 of 65536); D = 0 makes one blocking write at a time
+ * A request that fails (the gadget was unbound) loses its bytes, and the
+ * stream goes on once the function is enabled again. Every other item
+ * first waits until the queued requests are done. Progress lines start with
+ * "GADGET" on standard output. */
 #define _GNU_SOURCE
 #include <endian.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/usb/ch9.h>
+#include <linux/aio_abi.h>
 #include <linux/usb/functionfs.h>
 #include <pthread.h>
 #include <signal.h>
@@ -35,6 +50,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -190,6 +206,272 @@ static int playFile(int ep, const char *path) {
     return rc;
 }
 
+/* ---- streaming ---------------------------------------------------------- */
+
+struct request {
+    struct iocb cb;
+    uint8_t *buf; /* aioSize bytes, for sources that make their bytes */
+    int busy;
+};
+
+static int aioDepth = 8;
+static long aioSize = 65536;
+static aio_context_t aioCtx;
+static struct request *requests;
+static int requestCount;
+static long requestSize;
+static uint64_t nextWord; /* the numbered stream's next 8-byte word */
+
+/* What a stream item sends: the numbered words, or a file's records. */
+struct source {
+    int isFile;
+    int unlimited;
+    uint64_t wordsLeft;        /* seq */
+    uint8_t *file;             /* loop: the whole file */
+    size_t fileLen, pos;
+    long rounds, round;
+};
+
+static double now(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+/* The next request's bytes at *data (in buf, or in the file); its length,
+ * or -1 when the source is exhausted. */
+static long sourceNext(struct source *src, uint8_t *buf, const uint8_t **data) {
+    if (!src->isFile) {
+        long n = aioSize;
+        if (!src->unlimited) {
+            if (src->wordsLeft == 0) return -1;
+            if ((uint64_t)n > src->wordsLeft * 8) n = (long)(src->wordsLeft * 8);
+            src->wordsLeft -= n / 8;
+        }
+        for (long i = 0; i < n / 8; i++) {
+            uint64_t w = htole64(nextWord++);
+            memcpy(buf + 8 * i, &w, 8);
+        }
+        *data = buf;
+        return n;
+    }
+    if (src->pos == src->fileLen) {
+        src->round++;
+        if (!src->unlimited && src->round >= src->rounds) return -1;
+        src->pos = 0;
+    }
+    const uint8_t *p = src->file + src->pos;
+    uint32_t len = p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24;
+    *data = p + 4;
+    src->pos += 4 + len;
+    return len;
+}
+
+/* Buffers for the current aio: setting, and a context for its depth. */
+static int ensureRequests(void) {
+    int want = aioDepth > 0 ? aioDepth : 1;
+    if (requestCount != want || requestSize != aioSize) {
+        for (int i = 0; i < requestCount; i++) free(requests[i].buf);
+        free(requests);
+        requestCount = 0;
+        requests = calloc(want, sizeof *requests);
+        if (!requests) return -1;
+        for (int i = 0; i < want; i++)
+            if (!(requests[i].buf = aligned_alloc(4096, aioSize))) return -1;
+        requestCount = want;
+        requestSize = aioSize;
+        if (aioCtx) syscall(SYS_io_destroy, aioCtx);
+        aioCtx = 0;
+    }
+    if (aioDepth > 0 && !aioCtx && syscall(SYS_io_setup, aioDepth, &aioCtx) < 0) return -1;
+    return 0;
+}
+
+/* Counts a request's outcome; -1 once failures follow each other without
+ * end (the endpoint will not work again). */
+struct streamCount {
+    long long bytes;
+    long failed, failedInARow;
+    int lastError;
+};
+
+static int countResult(struct streamCount *c, long res) {
+    if (res >= 0) {
+        c->bytes += res;
+        c->failedInARow = 0;
+        c->lastError = 0;
+        return 0;
+    }
+    c->failed++;
+    if ((int)-res != c->lastError) say("stream: a request failed: %s", strerror((int)-res));
+    c->lastError = (int)-res;
+    return ++c->failedInARow > 1000 ? -1 : 0;
+}
+
+/* Streams src: aioDepth requests queued (or one blocking write at a time)
+ * until the source is exhausted and every request is done. Returns 0, or -1
+ * when stopped or on a failure of the stream itself. */
+static int streamRun(int ep, struct source *src, const char *what) {
+    if (ensureRequests() < 0) {
+        say("stream: cannot set up %d requests of %ld bytes: %s", aioDepth, aioSize, strerror(errno));
+        return -1;
+    }
+    struct streamCount c = {0, 0, 0, 0};
+    double t0 = now();
+    int rc = 0;
+    if (aioDepth == 0) {
+        for (;;) {
+            const uint8_t *data;
+            long n = sourceNext(src, requests[0].buf, &data);
+            if (n < 0) break;
+            ssize_t w;
+            while ((w = write(ep, data, n)) < 0 && errno == EINTR && !stopping) {
+            }
+            if (stopping) {
+                rc = -1;
+                break;
+            }
+            if (countResult(&c, w < 0 ? -errno : w) < 0) {
+                rc = -1;
+                break;
+            }
+        }
+    } else {
+        int inflight = 0, done = 0;
+        while (!stopping) {
+            for (int i = 0; i < requestCount && !done && inflight < aioDepth && !stopping; i++) {
+                struct request *r = &requests[i];
+                if (r->busy) continue;
+                const uint8_t *data;
+                long n = sourceNext(src, r->buf, &data);
+                if (n < 0) {
+                    done = 1;
+                    break;
+                }
+                memset(&r->cb, 0, sizeof r->cb);
+                r->cb.aio_fildes = (uint32_t)ep;
+                r->cb.aio_lio_opcode = IOCB_CMD_PWRITE;
+                r->cb.aio_buf = (uint64_t)(uintptr_t)data;
+                r->cb.aio_nbytes = (uint64_t)n;
+                r->cb.aio_data = (uint64_t)(uintptr_t)r;
+                struct iocb *p = &r->cb;
+                /* Waits while the function is disabled (unbound). */
+                long s;
+                while ((s = syscall(SYS_io_submit, aioCtx, 1L, &p)) < 0 && errno == EINTR && !stopping) {
+                }
+                if (stopping) break;
+                if (s != 1) {
+                    if (countResult(&c, -errno) < 0) {
+                        rc = -1;
+                        done = 1;
+                    }
+                    continue;
+                }
+                r->busy = 1;
+                inflight++;
+            }
+            if (inflight == 0 || stopping) break;
+            struct io_event ev[16];
+            long got = syscall(SYS_io_getevents, aioCtx, 1L, 16L, ev, NULL);
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                say("stream: io_getevents: %s", strerror(errno));
+                rc = -1;
+                break;
+            }
+            for (long i = 0; i < got; i++) {
+                struct request *r = (struct request *)(uintptr_t)ev[i].data;
+                r->busy = 0;
+                inflight--;
+                if (countResult(&c, (long)ev[i].res) < 0) {
+                    rc = -1;
+                    done = 1;
+                }
+            }
+        }
+        if (stopping) rc = -1;
+    }
+    double dt = now() - t0;
+    totalBytes += c.bytes;
+    say("streamed %s: %lld bytes in %.2fs (%.2f MB/s), %ld requests failed%s", what, c.bytes, dt,
+        dt > 0 ? c.bytes / dt / 1e6 : 0.0, c.failed, stopping ? ", stopped" : "");
+    return rc;
+}
+
+static int streamSeq(int ep, const char *arg) {
+    char *end;
+    long long n = strtoll(arg, &end, 10);
+    if (*end || end == arg || n < 0 || n % 512) return -2;
+    struct source src;
+    memset(&src, 0, sizeof src);
+    src.unlimited = n == 0;
+    src.wordsLeft = (uint64_t)n / 8;
+    return streamRun(ep, &src, "seq");
+}
+
+static int streamFile(int ep, const char *arg) {
+    const char *colon = strrchr(arg, ':');
+    if (!colon || colon == arg) return -2;
+    char *end;
+    long rounds = strtol(colon + 1, &end, 10);
+    if (*end || end == colon + 1 || rounds < 0) return -2;
+    char path[4096];
+    snprintf(path, sizeof path, "%.*s", (int)(colon - arg), arg);
+    FILE *f = fopen(path, "rb");
+    if (!f) {
+        say("cannot open %s: %s", path, strerror(errno));
+        return -1;
+    }
+    struct source src;
+    memset(&src, 0, sizeof src);
+    src.isFile = 1;
+    src.unlimited = rounds == 0;
+    src.rounds = rounds;
+    size_t cap = 0;
+    for (;;) {
+        if (src.fileLen + 65536 > cap) {
+            cap = cap ? 2 * cap : 1 << 20;
+            uint8_t *grown = realloc(src.file, cap);
+            if (!grown) die("realloc");
+            src.file = grown;
+        }
+        size_t got = fread(src.file + src.fileLen, 1, cap - src.fileLen, f);
+        if (got == 0) break;
+        src.fileLen += got;
+    }
+    fclose(f);
+    /* Every record whole and within bounds, so that sourceNext need not check. */
+    int rc = 0;
+    size_t pos = 0;
+    while (pos < src.fileLen) {
+        if (src.fileLen - pos < 4) break;
+        const uint8_t *p = src.file + pos;
+        uint32_t len = p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24;
+        if (len > MAX_WRITE || len > src.fileLen - pos - 4) break;
+        pos += 4 + len;
+    }
+    if (pos != src.fileLen || pos == 0) {
+        say("bad record in %s", path);
+        rc = -1;
+    } else {
+        rc = streamRun(ep, &src, "loop");
+    }
+    free(src.file);
+    return rc;
+}
+
+static int setAio(const char *arg) {
+    char *end;
+    long depth = strtol(arg, &end, 10);
+    if (end == arg || *end != ':' || depth < 0 || depth > 64) return -2;
+    const char *s = end + 1;
+    long size = strtol(s, &end, 10);
+    if (end == s || *end || size < 512 || size > MAX_WRITE || size % 512) return -2;
+    aioDepth = (int)depth;
+    aioSize = size;
+    return 0;
+}
+
 /* Plays one item; -1 when the endpoint failed (errno set), -2 for a bad item. */
 static int playItem(int ep, const char *item) {
     char *end;
@@ -222,6 +504,9 @@ static int playItem(int ep, const char *item) {
         return 0;
     }
     if (strncmp(item, "file:", 5) == 0) return playFile(ep, item + 5);
+    if (strncmp(item, "seq:", 4) == 0) return streamSeq(ep, item + 4);
+    if (strncmp(item, "loop:", 5) == 0) return streamFile(ep, item + 5);
+    if (strncmp(item, "aio:", 4) == 0) return setAio(item + 4);
     long n = strtol(item, &end, 10), count = 1;
     if (end == item || n < 0 || n > MAX_WRITE) return -2;
     if (*end == '*') {
@@ -279,8 +564,10 @@ int main(int argc, char **argv) {
             return 2;
         }
         if (rc < 0) {
-            say("item %s failed: %s", item, strerror(errno));
-            failed = 1;
+            if (!stopping) {
+                say("item %s failed: %s", item, strerror(errno));
+                failed = 1;
+            }
             break;
         }
     }

@@ -2,8 +2,10 @@
 # /init of the test VM. Loads the USB gadget and dummy host controller
 # modules, creates a configfs gadget with one FunctionFS function (bound to
 # dummy_udc.0 later, once the gadget program has written its descriptors),
-# mounts the host's root read-only over 9p and runs the scenarios chrooted
-# into it, so the host's interpreters and built modules run unchanged.
+# mounts the host's root read-only over 9p and runs TSQ_MAIN (vm_main.py, the
+# scenarios; or the transport benchmark) chrooted into it, so the host's
+# interpreters and built modules run unchanged. TSQ_PATHS are the host paths
+# it needs (those under /tmp are bound into the VM's own /tmp).
 # Lines for the host's runner start with "TSQ".
 /bin/busybox --install -s /bin
 export PATH=/bin
@@ -51,7 +53,7 @@ mount -t tmpfs tmpfs /host/run
 mkdir -p /hosttmp
 mount -o bind /host/tmp /hosttmp
 mount -t tmpfs -o size=16m,mode=1777 tmpfs /host/tmp
-for p in "$TSQ_SRC" "$TSQ_BUILD" "$TSQ_DATA" "$TSQ_GADGET" "$TSQ_PY2" "$TSQ_PY3"; do
+for p in $TSQ_PATHS; do
   case "$p" in
     /tmp/?*)
       top=${p#/tmp/}
@@ -68,7 +70,5 @@ done
 echo "TSQ boot ok $(cut -d' ' -f1 /proc/uptime)s"
 chroot /host /usr/bin/env -i PATH=/usr/bin:/bin:/usr/sbin:/sbin HOME=/run \
   PYTHONDONTWRITEBYTECODE=1 LANG=C.UTF-8 \
-  /usr/bin/python3 "$TSQ_SRC/tests/qemu/vm_main.py" \
-    --src "$TSQ_SRC" --build "$TSQ_BUILD" --data "$TSQ_DATA" --py2 "$TSQ_PY2" --py3 "$TSQ_PY3" \
-    --gadget "$TSQ_GADGET" --ffs /dev/ffs-video --config "$g" $TSQ_ONLY
+  /usr/bin/python3 "$TSQ_MAIN" --ffs /dev/ffs-video --config "$g" $TSQ_ARGS
 finish $?

@@ -7,7 +7,10 @@
 #
 # Environment: TSQ_TIMEOUT (seconds for the whole VM, default 300),
 # TILESTREAM_QEMU_CACHE (kernel download cache), TSQ_WORK (work directory,
-# default BUILD/tests/qemu/work), TSQ_SMP (virtual CPUs, default 2).
+# default BUILD/tests/qemu/work), TSQ_SMP (virtual CPUs, default 2),
+# TILESTREAM_LOAD_FULL=1 (the load and fault scenarios at full length: 256 MiB
+# or 30 s of load, five rounds of each fault, and 900 s more for the VM; a
+# few seconds each otherwise).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 [ $# -ge 5 ] || { echo "usage: run_vm.sh SRC BUILD GADGET PY2 PY3 [SCENARIO...]" >&2; exit 2; }
@@ -26,30 +29,22 @@ for f in "$gadget" "$py2" "$py3"; do
 done
 
 start=$(date +%s.%N)
+load=short
+if [ "${TILESTREAM_LOAD_FULL:-0}" != 0 ]; then
+  load=full
+  timeout_s=$((timeout_s + 900))
+fi
 cat > "$work/tsq.conf" <<EOF
-TSQ_SRC='$src'
-TSQ_BUILD='$build'
-TSQ_DATA='$work/data'
-TSQ_GADGET='$gadget'
-TSQ_PY2='$py2'
-TSQ_PY3='$py3'
-TSQ_ONLY='$*'
+TSQ_MAIN='$src/tests/qemu/vm_main.py'
+TSQ_ARGS='--src $src --build $build --data $work/data --py2 $py2 --py3 $py3 --gadget $gadget --load $load $*'
+TSQ_PATHS='$src $build $work/data $gadget $py2 $py3'
 EOF
-"$here/build_initramfs.sh" "$work" "$work/tsq.conf"
 /usr/bin/python3 "$here/vm_main.py" --prepare "$work/data" "$src"
-built=$(date +%s.%N)
+prepared=$(date +%s.%N)
 
 log="$work/console.log"
-rm -f "$log"
 set +e
-# KVM does not work on these machines; TCG is slow to boot but reliable.
-timeout -k 10 "$timeout_s" qemu-system-x86_64 \
-  -accel tcg -cpu max -smp "${TSQ_SMP:-2}" -m 1024 \
-  -kernel "$work/vmlinuz" -initrd "$work/initramfs.cpio.gz" \
-  -append "console=ttyS0 panic=-1 loglevel=4 quiet rdinit=/init" \
-  -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
-  -display none -monitor none -serial "file:$log" -no-reboot -nodefaults \
-  > "$work/qemu.out" 2>&1
+TSQ_TIMEOUT=$timeout_s "$here/boot_vm.sh" "$work"
 qrc=$?
 set -e
 end=$(date +%s.%N)
@@ -57,8 +52,8 @@ end=$(date +%s.%N)
 # The verdict comes from the console log alone.
 crc=0
 /usr/bin/python3 "$here/check_console.py" "$log" "$@" || crc=$?
-awk -v s="$start" -v b="$built" -v e="$end" -v q="$qrc" \
-  'BEGIN { printf "qemu: boot files %.1fs, VM %.1fs (qemu exit %d)\n", b - s, e - b, q }'
+awk -v s="$start" -v b="$prepared" -v e="$end" -v q="$qrc" \
+  'BEGIN { printf "qemu: data files %.1fs, boot files and VM %.1fs (qemu exit %d)\n", b - s, e - b, q }'
 if [ $qrc -eq 124 ] || [ $qrc -eq 137 ]; then
   echo "qemu: the VM did not finish within ${timeout_s}s" >&2
   exit 1

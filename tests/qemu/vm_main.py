@@ -19,7 +19,15 @@ UDC = 'dummy_udc.0'
 WORK = '/run/tsq'  # a tmpfs of the VM's own
 
 # Seconds for a scenario's client, where not 150.
-TIMEOUTS = {'view': 300}
+TIMEOUTS = {'view': 300, 'load': 300, 'loop': 300, 'faults': 300}
+
+# The load and fault scenarios (vm_load.py): seconds and bytes of the load,
+# seconds of the display loop, fault cycles and the bytes read before each
+# fault. The test command's short run checks integrity; the full one is the
+# sustained load (TILESTREAM_LOAD_FULL=1).
+LOAD = {'short': dict(seconds=3, bytes=32 << 20, loop=4, cycles=3, chunk=1 << 20),
+        'full': dict(seconds=30, bytes=256 << 20, loop=30, cycles=5, chunk=8 << 20)}
+LOAD_SCENARIOS = ('load', 'loop', 'faults')
 
 # The picture of the end-to-end scenarios.
 PICTURE = (480, 320, 7)
@@ -113,7 +121,9 @@ def client(opts, py, args, timeout):
                                     os.path.join(opts.build, 'usbconstgen'),
                                     os.path.join(opts.src, 'tests', 'python')]),
                PYTHONUNBUFFERED='1')
-    if args[0].startswith(('record', 'view')):
+    if args[0] in LOAD_SCENARIOS:
+        cmd = [py, os.path.join(opts.src, 'tests', 'qemu', 'vm_load.py')] + args
+    elif args[0].startswith(('record', 'view')):
         # The vidtool scenarios have their own driver (this interpreter, with
         # Pillow), which runs vidtool under the client's interpreter.
         cmd = [sys.executable, os.path.join(opts.src, 'tests', 'qemu', 'vm_record.py')] + args + [py]
@@ -180,6 +190,11 @@ def prepare(data, src):
         f.write(b''.join(chunks))
     with open(os.path.join(data, 'record-half.len'), 'w') as f:
         f.write('%d\n' % sum(len(c) for c in half))
+    # The display loop under load: the sample's chunks, passes of it.
+    with open(os.path.join(data, 'loop.args'), 'w') as f:
+        f.write('%d %d %d %d %d\n' % (picture[0], picture[1], len(chunks),
+                                       sum(len(c) for c in chunks),
+                                       sum(count_padding(c) for c in chunks)))
     from PIL import Image
     with Image.open(os.path.join(src, 'samples', 'desktop.png')) as im:
         rgb = im.convert('RGB').tobytes()
@@ -201,6 +216,16 @@ def scenarios(opts):
         ('stall', '1000 stall await:{dir}/go 777', [], []),
         ('unplug', '16384*5 await:{dir}/never', [udc], ['SUBMITURB: No such device']),
         ('e2e', 'file:' + os.path.join(opts.data, 'e2e.rec'), e2e_args, []),
+    ]
+    load = LOAD[opts.load]
+    table += [
+        ('load', 'seq:0', [load['seconds'], load['bytes']], []),
+        ('loop', 'loop:%s:0' % os.path.join(opts.data, 'record-all.rec'),
+         [load['loop'], os.path.join(opts.data, 'record-all.rec'), os.path.join(opts.data, 'loop.args'),
+          os.path.join(opts.data, 'record.picture'), opts.src], []),
+        ('faults', ' '.join('seq:%d stall await:{dir}/clear%d' % (load['chunk'], i + 1)
+                            for i in range(load['cycles'])) + ' seq:0',
+         [load['cycles'], load['chunk'], udc, UDC], []),
     ]
     # Each interpreter given (a '-' leaves it out); a 32-bit one, which goes
     # through the kernel's compatibility path for usbdevfs, is labelled so.
@@ -245,7 +270,7 @@ def run_one(opts, label, name, py, script, args, stderr_needs):
         gadget = Gadget(opts, label, script.format(dir=directory))
         gadget.start()
         times.append(time.monotonic())
-        rc, out, err = client(opts, py, [name, gadget.node, gadget.ep, directory] + args,
+        rc, out, err = client(opts, py, [name, gadget.node, gadget.ep, directory] + [str(a) for a in args],
                               timeout=TIMEOUTS.get(name, 150))
         times.append(time.monotonic())
     except Exception as e:  # noqa: BLE001 - the setup failure is the verdict
@@ -290,6 +315,7 @@ def main():
     ap = argparse.ArgumentParser()
     for a in ('src', 'build', 'data', 'py2', 'py3', 'gadget', 'ffs', 'config'):
         ap.add_argument('--' + a, required=True)
+    ap.add_argument('--load', choices=sorted(LOAD), default='short')
     ap.add_argument('only', nargs='*')
     opts = ap.parse_args()
     shutil.rmtree(WORK, ignore_errors=True)
