@@ -115,8 +115,12 @@ def view(run, finish, node, ep, directory, python, src, env, length, pictures):
             check(rc == 0, 'record after view exited %d: %s' % (rc, err))
             check(os.path.getsize(after) == 0, 'view left %d bytes unread' % os.path.getsize(after))
             proc.stdin.close()
-            rc = proc.wait(20)
-            err = proc.stderr.read()
+            try:
+                rc = proc.wait(20)
+            except subprocess.TimeoutExpired:
+                raise AssertionError('scale %s: view did not exit within 20 s of its standard '
+                                     'input closing' % scale)
+            err = proc.stderr.read()  # it has exited: the pipe ends
             check(rc == 0 and err == '', 'view exited %d: %r' % (rc, err))
             for needed in ('stream        %d bytes' % length, 'incomplete    0 chunks',
                            'closed        before the end'):
@@ -151,7 +155,13 @@ def main():
                                 stderr=subprocess.PIPE, universal_newlines=True, **kw)
 
     def finish(proc, timeout=90):
-        out, err = proc.communicate(timeout=timeout)
+        try:
+            out, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            out, err = proc.communicate()
+            sys.stdout.write(''.join('  vidtool: ' + line + '\n' for line in (out + err).splitlines()))
+            raise AssertionError('%s did not end within %d s' % (' '.join(proc.args[1:]), timeout))
         sys.stdout.write(''.join('  vidtool: ' + line + '\n' for line in (out + err).splitlines()))
         return proc.returncode, err
 
