@@ -33,6 +33,7 @@
 # tests run (tests/python/buildenv.py reads it).
 
 include(PackagedPython)
+include(UnittestVerdict)
 
 set(TILESTREAM_HOST_PYTHON "/usr/bin/python3" CACHE FILEPATH
     "The system's CPython 3, for build and test drivers that load no module")
