@@ -1,5 +1,5 @@
 # Toolchain for the 64-bit Arm (aarch64) build of the core, its C++ tests and
-# the modules for Debian's arm64 CPython 3.11 (cmake/interpreters.txt; run by
+# the modules for Debian's arm64 CPython 3 (cmake/interpreters.txt; run by
 # the build's launcher) on an x86-64 Debian host: clang targets aarch64
 # against Debian's cross packages (libc6-dev-arm64-cross,
 # libstdc++-12-dev-arm64-cross, libgcc-12-dev-arm64-cross,
