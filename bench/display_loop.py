@@ -26,15 +26,14 @@ Any CPython from 2.7 and 3.6 on, given that interpreter's modules:
 
     /usr/bin/python3 bench/display_loop.py --all [BUILD ...]
 
---all runs every build/python<id>/ and build-i386/python<id>/ that holds a
-vidframe module with its interpreter (the build's PYTHON<id>_EXECUTABLE)
-and prints one table.
+--all runs every interpreter of build/ and build-i386/ (or of the trees
+named) whose python<id>/ holds a vidframe module, as the tree's
+tilestream.env names it, and prints one table.
 """
 from __future__ import division, print_function
 
 import binascii
 import os
-import platform
 import random
 import struct
 import subprocess
@@ -51,6 +50,9 @@ TOP = os.path.dirname(HERE)
 # the one encoder and the one display loop of the project.
 sys.path.insert(0, os.path.join(TOP, "tools"))
 from vidtool import display, stream  # noqa: E402
+# What a build tree holds is its tilestream.env's to say.
+sys.path.insert(0, os.path.join(TOP, "tests", "python"))
+import buildenv  # noqa: E402
 
 try:
     cpu_time = time.thread_time          # 3.7 on
@@ -164,55 +166,16 @@ def label_of(m):
 
 # ---- every interpreter of the build ---------------------------------------------
 
-def cached(build, name):
-    """A value of the build tree's CMake cache, or None."""
-    try:
-        with open(os.path.join(build, "CMakeCache.txt")) as f:
-            for line in f:
-                key, _, value = line.partition("=")
-                if key.split(":")[0] == name:
-                    return value.strip()
-    except IOError:
-        pass
-    return None
-
-
-def pyenv_python(tag):
-    """pyenv's newest CPython tag ("2.7", "3.6" ...)."""
-    try:
-        out = subprocess.check_output(["pyenv", "versions", "--bare"]).decode()
-    except (OSError, subprocess.CalledProcessError):
-        return None
-    versions = [v for v in out.split() if v.startswith(tag + ".") and v.replace(".", "").isdigit()]
-    if not versions:
-        return None
-    best = max(versions, key=lambda v: [int(p) for p in v.split(".")])
-    prefix = subprocess.check_output(["pyenv", "prefix", best]).decode().strip()
-    return os.path.join(prefix, "bin", "python" + tag)
-
-
-def interpreter(build, ident):
-    """The interpreter the build made python<ident>/ for: the cache's
-    PYTHON<ident>_EXECUTABLE; else 2 is pyenv's 2.7, 3 Debian's python3 and
-    3N pyenv's 3.N."""
-    exe = cached(build, "PYTHON%s_EXECUTABLE" % ident)
-    if exe:
-        return exe
-    if ident == "3":
-        return "/usr/bin/python3"
-    return pyenv_python(ident[0] + "." + (ident[1:] or "7"))
-
-
-def python_folders(build):
-    """(id, folder) of every python<id>/ of the build holding a vidframe module."""
-    if not os.path.isdir(build):
-        return []
+def build_interpreters(build):
+    """(interpreter, its modules' folder) of every interpreter the build tree
+    was configured with whose folder holds a vidframe module, as CMake wrote
+    them (tilestream.env, read by tests/python/buildenv.py)."""
     found = []
-    for name in sorted(os.listdir(build), key=lambda n: (len(n), n)):
-        folder = os.path.join(build, name)
-        if name.startswith("python") and name[6:].isdigit() and os.path.isdir(folder) and \
-                any(f.startswith("vidframe") and f.endswith(".so") for f in os.listdir(folder)):
-            found.append((name[6:], folder))
+    for i in buildenv.interpreters(buildenv.read(build) or {}):
+        folder = i["modules"]
+        if os.path.isdir(folder) and any(f.startswith("vidframe") and f.endswith(".so")
+                                         for f in os.listdir(folder)):
+            found.append((i, folder))
     return found
 
 
@@ -246,19 +209,18 @@ def run_all(builds, rounds):
     print(HEADER)
     failed = 0
     for build in builds:
-        # i386 programs run under the tree's emulator where the kernel cannot run them.
-        runner = [r for r in [cached(build, "TILESTREAM_I386_RUNNER_USED")] if r]
+        # The tree's programs run under its emulator where this host cannot run them.
+        runner = buildenv.runner(buildenv.read(build) or {})
         for line in cpp_rows(build, runner):
             print(line)
-        for ident, folder in python_folders(build):
-            exe = interpreter(build, ident)
+        for interp, folder in build_interpreters(build):
             where = os.path.relpath(folder, TOP)
-            if not exe or not os.path.exists(exe):
-                print("%-24s no interpreter for it (%s)" % (where, exe))
+            if not os.path.exists(interp["executable"]):
+                print("%-24s no interpreter for it (%s)" % (where, interp["executable"]))
                 failed += 1
                 continue
             env = dict(os.environ, PYTHONPATH=folder)
-            proc = subprocess.Popen(runner + [exe, os.path.abspath(__file__), "--json", "--rounds", str(rounds)],
+            proc = subprocess.Popen(interp["command"] + [os.path.abspath(__file__), "--json", "--rounds", str(rounds)],
                                     env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             out, err = proc.communicate()
             if proc.returncode != 0:

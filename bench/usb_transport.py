@@ -49,6 +49,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(HERE)
 BUS_CEILING = 53.248  # MB/s: 13 packets of 512 bytes per 125 us microframe
 CEILING_QUEUE = 32
+sys.path.insert(0, os.path.join(TOP, 'tests', 'python'))
+import buildenv  # noqa: E402
 GADGET = 'seq:0'
 GADGET_BLOCKING = 'aio:0:65536 seq:0'
 
@@ -175,33 +177,23 @@ def in_vm(argv):
 
 # ---- on the host ---------------------------------------------------------------------
 
-def cached(build, name):
-    """A value of the build tree's CMake cache, or None."""
-    try:
-        with open(os.path.join(build, 'CMakeCache.txt')) as f:
-            for line in f:
-                key, _, value = line.partition('=')
-                if key.split(':')[0] == name:
-                    return value.strip()
-    except IOError:
-        pass
-    return None
-
-
 def clients(build):
-    """(label, interpreter, PYTHONPATH) of each bed client of the tree: a
-    python2/ or python3/ holding a bulkvideo module."""
+    """(label, interpreter, PYTHONPATH) of each bed client of the tree, as
+    its tilestream.env names them: an interpreter whose modules folder holds
+    a bulkvideo module."""
     found = []
-    for ident in ('2', '3'):
-        folder = os.path.join(build, 'python' + ident)
+    values = buildenv.read(build) or {}
+    if values.get('TILESTREAM_ABI') not in ('x86-64', 'i386'):
+        return found
+    for python in buildenv.interpreters(values):
+        if python['id'] not in ('2', '3') or not python['executable']:
+            continue
+        folder = python['modules']
         if not os.path.isdir(folder) or not any(f.startswith('bulkvideo') for f in os.listdir(folder)):
             continue
-        exe = cached(build, 'PYTHON%s_EXECUTABLE' % ident)
-        if not exe:
-            continue
         path = ':'.join([folder, os.path.join(build, 'usbconstgen')])
-        label = '%s:%s' % (os.path.basename(os.path.normpath(build)), ident)
-        found.append((label, os.path.abspath(exe), path))
+        label = '%s:%s' % (os.path.basename(os.path.normpath(build)), python['id'])
+        found.append((label, os.path.abspath(python['executable']), path))
     return found
 
 

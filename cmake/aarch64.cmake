@@ -1,11 +1,12 @@
-# Toolchain for the 64-bit Arm (aarch64) build of the core and its C++ tests
-# on an x86-64 Debian host: clang targets aarch64 against Debian's cross
-# packages (libc6-dev-arm64-cross, libstdc++-12-dev-arm64-cross,
-# libgcc-12-dev-arm64-cross, binutils-aarch64-linux-gnu), which unlike
-# g++-aarch64-linux-gnu leave gcc-multilib in place:
+# Toolchain for the 64-bit Arm (aarch64) build of the core, its C++ tests and
+# the modules for Debian's arm64 CPython 3 (cmake/interpreters.txt; run by
+# the build's launcher) on an x86-64 Debian host: clang targets aarch64
+# against Debian's cross packages (libc6-dev-arm64-cross,
+# libstdc++-12-dev-arm64-cross, libgcc-12-dev-arm64-cross,
+# binutils-aarch64-linux-gnu), which unlike g++-aarch64-linux-gnu leave
+# gcc-multilib in place:
 #
-#   cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64.cmake \
-#         -DBUILD_PYTHON_MODULES=OFF -DBUILD_BENCH=OFF
+#   cmake -S . -B build-aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64.cmake -DBUILD_BENCH=OFF
 #
 # The x86 kernel files compile to nothing here, so the core runs its portable
 # paths. Every program the build or ctest runs goes through qemu-aarch64.

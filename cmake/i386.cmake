@@ -1,7 +1,8 @@
 # Toolchain for the 32-bit x86 build, the application's ABI, on an x86-64
 # Debian host (gcc-multilib, g++-multilib): the core and its C++ tests, and
-# the modules for the system's 32-bit CPython 3 (libpython3.11-dev:i386, run
-# by the project's launcher; cmake/PythonModules.cmake) with their tests:
+# the modules for the 32-bit CPython 2.7 and 3 of cmake/interpreters.txt
+# (each run by the build's launcher; cmake/PackagedPython.cmake) with their
+# tests:
 #
 #   cmake -S . -B build-i386 -DCMAKE_TOOLCHAIN_FILE=cmake/i386.cmake
 #

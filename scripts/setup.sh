@@ -1,14 +1,29 @@
 #!/usr/bin/env bash
-# Installs whatever the build and the tests need that this machine lacks.
-# Safe to run again: it only calls apt-get when a package is missing.
+# Installs whatever the build and the tests need that this machine lacks:
+# the packages of packages.txt and those of the interpreters that
+# cmake/interpreters.txt has installed by apt, then the interpreters it lists
+# from other Debian suites and architectures, which fetch_pythons.sh unpacks
+# into the project's cache folder (nothing installed). Safe to run again: it
+# only calls apt-get when a package is missing, and fetches an interpreter
+# once.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
-missing=()
+wanted=()
 while read -r pkg; do
   case "$pkg" in ''|'#'*) continue ;; esac
-  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  wanted+=("$pkg")
 done < "$here/packages.txt"
+while read -r platform tag version source packages; do
+  case "$platform" in ''|'#'*) continue ;; esac
+  # shellcheck disable=SC2206 # the packages are words
+  [ "$source" != apt ] || wanted+=($packages)
+done < "$here/../cmake/interpreters.txt"
+
+missing=()
+for pkg in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+done
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
@@ -24,9 +39,4 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# CPython 2.7 comes from pyenv, not from Debian.
-py2=$(pyenv prefix 2.7.18 2>/dev/null || echo "$HOME/.pyenv/versions/2.7.18")/bin/python2.7
-if [ ! -x "$py2" ]; then
-  echo "setup: CPython 2.7.18 is missing (expected pyenv's at $py2)" >&2
-  exit 1
-fi
+"$here/fetch_pythons.sh"

@@ -17,8 +17,9 @@ compiles or links with other flags than scripts/build.sh's, or when the
 x86_64 slice of the universal bundle lacks the AVX2 and AVX-512 kernels.
 
 Nothing built here runs. The interpreters' headers come from the local
-CPython 2.7 and 3 (as the Linux build finds them), copied with the entries
-of their Linux pyconfig.h that do not hold on macOS switched off. Where the
+CPython 2.7 and 3 that the configured build tree of this machine names
+(--host-build, build/ by default; its tilestream.env), copied with the
+entries of their Linux pyconfig.h that do not hold on macOS switched off. Where the
 SDK's framework stubs are not what a macOS SDK holds (a public snapshot's
 lost their re-exports), the links get a repaired copy first (repaired_stubs).
 """
@@ -33,6 +34,10 @@ import sys
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 TOOLCHAIN = os.path.join(TOP, "cmake", "macos.cmake")
+sys.path.insert(0, os.path.join(TOP, "tests", "python"))
+import buildenv  # noqa: E402
+# The build tree of this machine whose interpreters lend their headers (--host-build).
+HOST_BUILD = [os.path.join(TOP, "build")]
 
 # name, CMAKE_OSX_ARCHITECTURES, deployment target, {arch: minimum macOS}
 BUILDS = [
@@ -73,16 +78,13 @@ def llvm_tool(name):
 # ---- The interpreters' headers ---------------------------------------------
 
 def interpreter(version):
-    exe = os.environ.get("PYTHON%d_EXECUTABLE" % version)
-    if exe:
-        return exe
-    if version == 3:
-        return "/usr/bin/python3"
-    try:
-        prefix = run(["pyenv", "prefix", "2.7.18"], stderr=subprocess.DEVNULL).strip()
-    except (OSError, subprocess.CalledProcessError):
-        prefix = os.path.expanduser("~/.pyenv/versions/2.7.18")
-    return os.path.join(prefix, "bin", "python2.7")
+    """This machine's CPython 2.7 or 3, as the configured host build tree
+    names it (its tilestream.env)."""
+    values = buildenv.read(HOST_BUILD[0])
+    exe = (values or {}).get("PYTHON%d_EXECUTABLE" % version)
+    if not exe:
+        fail("%s names no CPython %d: configure it first (scripts/build.sh)" % (HOST_BUILD[0], version))
+    return exe
 
 
 def sdk_header_names(sdk):
@@ -376,7 +378,11 @@ def main():
     parser.add_argument("--sdk", default=os.environ.get("TILESTREAM_MACOS_SDK"),
                         help="macOS SDK directory (default: $TILESTREAM_MACOS_SDK)")
     parser.add_argument("--build-root", default=os.path.join(TOP, "build-macos"))
+    parser.add_argument("--host-build", default=HOST_BUILD[0],
+                        help="the configured build tree of this machine whose CPython 2.7 and 3 "
+                             "lend their headers (default: build/)")
     args = parser.parse_args()
+    HOST_BUILD[0] = os.path.abspath(args.host_build)
     if not args.sdk or not os.path.isfile(os.path.join(args.sdk, "usr", "include", "stdio.h")):
         fail("--sdk (or TILESTREAM_MACOS_SDK) must name a macOS SDK, got %r" % args.sdk)
     sdk = os.path.abspath(args.sdk)

@@ -9,6 +9,8 @@ import unittest
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 sys.path.insert(0, TOP)
+sys.path.insert(1, os.path.join(TOP, "tests", "python"))
+import interpreter  # noqa: E402
 try:
     import setup  # noqa: E402  (setup() itself runs only as a script)
 except ImportError as e:  # setuptools: pyenv's 3.12 and later come without it
@@ -75,7 +77,7 @@ class ConfigureArguments(unittest.TestCase):
         for platform, expected in (("macosx-10.13-universal2", "['vidframe', 'macusb'] False True"),
                                    ("linux-x86_64", "['vidframe', 'bulkvideo'] True False")):
             env = dict(os.environ, _PYTHON_HOST_PLATFORM=platform)
-            out = subprocess.check_output([sys.executable, "-c", code], cwd=TOP, env=env)
+            out = subprocess.check_output(interpreter.command() + ["-c", code], cwd=TOP, env=env)
             self.assertEqual(out.decode().strip(), expected)
 
 

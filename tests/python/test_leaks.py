@@ -5,6 +5,13 @@ On 3: memory traced by tracemalloc, the interpreter's allocated blocks and
 the resident size; on 2.7: the objects the collector tracks and the resident
 size. Each case runs a warm-up round, then a measured round.
 
+On 2.7 the collector stays off during the measured round, and what it
+tracks is counted without a collection at its end: a collection stops
+tracking every tuple (and dict) that holds only atomic objects, so a tuple
+of ints kept per call, like a leaked result of getStats, would otherwise be
+seen only in the resident size, which memory freed earlier in the process
+can hide altogether.
+
 The quick run (the default) makes 4,000 calls per case (12,000 on 2.7); set
 TILESTREAM_LEAK_FULL=1 for 100,000 (scripts/test.sh does, once), and
 TILESTREAM_LEAK_REPORT=1 to print the growth of every case."""
@@ -29,7 +36,7 @@ except ImportError:  # 2.7
 
 PY2 = sys.version_info[0] == 2
 FULL = os.environ.get('TILESTREAM_LEAK_FULL') == '1'
-# 2.7 sees a leak of untracked objects (tuples of ints) only in the resident
+# 2.7 sees a leak of atomic objects (ints, strings) only in the resident
 # size, so its quick run is longer; it also runs faster without tracemalloc.
 CALLS = 100000 if FULL else 12000 if PY2 else 4000
 PAGE = os.sysconf('SC_PAGE_SIZE')
@@ -49,9 +56,11 @@ def resident():
         return int(f.read().split()[1]) * PAGE
 
 
-def counted():
-    """Objects (2.7: those the collector tracks) or allocated blocks (3)."""
-    gc.collect()
+def counted(collect=True):
+    """Objects (2.7: those the collector tracks) or allocated blocks (3),
+    after a collection unless told otherwise."""
+    if collect or not PY2:
+        gc.collect()
     if PY2:
         return len(gc.get_objects())
     return sys.getallocatedblocks()
@@ -105,13 +114,17 @@ class LeakCase(unittest.TestCase):
         run(call, calls // 4)  # warm-up: caches, free lists, scratch growth
         if tracemalloc:
             tracemalloc.start()
+        if PY2:
+            gc.disable()
         try:
             rss0, count0 = resident(), counted()
             traced0 = tracemalloc.get_traced_memory()[0] if tracemalloc else 0
             run(call, calls)
             traced1 = tracemalloc.get_traced_memory()[0] if tracemalloc else 0
-            rss1, count1 = resident(), counted()
+            rss1, count1 = resident(), counted(collect=False)
         finally:
+            if PY2:
+                gc.enable()
             if tracemalloc:
                 tracemalloc.stop()
         if os.environ.get('TILESTREAM_LEAK_REPORT') == '1':
@@ -131,9 +144,9 @@ class Harness(LeakCase):
         with self.assertRaises(AssertionError):
             self.assertLevel(lambda: kept.append([len(kept)]))
 
-    @unittest.skipIf(PY2 and SANITIZED, 'seen only in the resident size on 2.7')
     def test_a_leak_of_untracked_objects_is_seen(self):
-        # A tuple of ints, like a leaked result of getStats.
+        # A tuple of ints, like a leaked result of getStats (on 2.7 a
+        # collection would stop tracking it).
         kept = []
         with self.assertRaises(AssertionError):
             self.assertLevel(lambda: kept.append((len(kept), None)))

@@ -60,7 +60,8 @@ def run_generator(path):
     straight on the kernel, or under the emulator the build chose
     (TILESTREAM_I386_RUNNER, set by ctest from TILESTREAM_I386_EMULATION); a
     binary of another architecture under the cross build's runner
-    (TILESTREAM_TARGET_RUNNER, a command line)."""
+    (TILESTREAM_TARGET_RUNNER, or the Python tests' TILESTREAM_PYTHON_RUNNER:
+    a command line)."""
     cmd = [path, "ignored", "--arguments"]
     flags = abi_flags(path)
     if flags == ["-m32"]:
@@ -68,8 +69,23 @@ def run_generator(path):
         if runner:
             cmd = [runner] + cmd
     elif flags:
-        cmd = shlex.split(os.environ.get("TILESTREAM_TARGET_RUNNER", "")) + cmd
+        runner = os.environ.get("TILESTREAM_TARGET_RUNNER") or \
+            os.environ.get("TILESTREAM_PYTHON_RUNNER", "")
+        cmd = shlex.split(runner) + cmd
     return subprocess.check_output(cmd).decode("ascii")
+
+
+def host_machine():
+    """The machine the C compiler builds for by default: this host's. (An
+    interpreter under an emulator, qemu-aarch64, reports the emulated one as
+    platform.machine().)"""
+    cc = compiler_for([])
+    if cc:
+        try:
+            return subprocess.check_output([cc, "-dumpmachine"]).decode().split("-")[0]
+        except (OSError, subprocess.CalledProcessError):
+            pass
+    return platform.machine()
 
 
 def abi_flags(path):
@@ -79,7 +95,7 @@ def abi_flags(path):
         ident = bytearray(f.read(20))
     if ident[4] == 1:
         return ["-m32"]
-    if (ident[18] | ident[19] << 8) == EM_AARCH64 and platform.machine() != "aarch64":
+    if (ident[18] | ident[19] << 8) == EM_AARCH64 and host_machine() != "aarch64":
         return ["--target=aarch64-linux-gnu"]
     return []
 
