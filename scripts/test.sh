@@ -11,8 +11,9 @@
 # The arm64 stage always runs its programs under qemu-aarch64.
 #
 # TILESTREAM_REQUIRE names what the set-up machine must have (default below:
-# Xvfb, Pillow, and the interpreters of the i386 and arm64 builds,
-# <platform>-python<tag> of cmake/interpreters.txt): a test that would skip
+# Xvfb, Pillow, umockdev, the vector paths this processor runs, and the
+# interpreters of the i386 and arm64 builds, <platform>-python<tag> of
+# cmake/interpreters.txt): a test that would skip
 # for want of one fails instead, and so does the configure of a build whose
 # interpreter is missing. TILESTREAM_WITHOUT takes words out of it, where a
 # machine cannot have them (setup says which): TILESTREAM_WITHOUT=i386-python2
