@@ -34,7 +34,6 @@ import ctypes
 import errno
 import fcntl
 import gc
-import glob
 import os
 import signal
 import struct
@@ -43,13 +42,13 @@ import threading
 import time
 
 import bulkvideo
+from vm_usb import find_device
 from vm_client import (PY3, USBDEVFS_CLEAR_HALT, USBDEVFS_RELEASEINTERFACE, check, detach_checks,
                        memory_use, open_device)
 
 BLOCK = 512
 WORDS_PER_BLOCK = BLOCK // 8
 MB = 1e6
-VENDOR, PRODUCT = '1d6b', '0104'
 
 
 def data_of(buf):
@@ -305,27 +304,6 @@ def scenario_loop(fd, ep, directory, args):
 
 # ---- faults at full rate ---------------------------------------------------------
 
-def find_device():
-    """The gadget's usbdevfs node once it is enumerated, or None."""
-    def read(path):
-        try:
-            with open(path) as f:
-                return f.read().strip()
-        except (IOError, OSError):
-            return ''
-    for dev in glob.glob('/sys/bus/usb/devices/*'):
-        if read(dev + '/idVendor') == VENDOR and read(dev + '/idProduct') == PRODUCT:
-            intf = dev + '/' + os.path.basename(dev) + ':1.0'
-            try:
-                node = '/dev/bus/usb/%03d/%03d' % (int(read(dev + '/busnum')),
-                                                   int(read(dev + '/devnum')))
-            except ValueError:
-                continue
-            if glob.glob(intf + '/ep_*') and os.path.exists(node):
-                return node
-    return None
-
-
 def wait_for(what, predicate, timeout):
     deadline = time.time() + timeout
     while True:
@@ -518,7 +496,7 @@ class Faults(object):
         self.fd = None
         with open(self.udc, 'w') as f:
             f.write(self.udc_name)
-        node = wait_for('the device to come back', find_device, 30)
+        node = wait_for('the device to come back', find_device, 30)[0]
         self.fd = open_device(node)
         self.numbered.resume()
         return 'IOError %s' % names(codes)

@@ -14,7 +14,8 @@ import subprocess
 import sys
 import time
 
-VENDOR, PRODUCT = '1d6b', '0104'
+from vm_usb import find_device
+
 UDC = 'dummy_udc.0'
 WORK = '/run/tsq'  # a tmpfs of the VM's own
 
@@ -53,21 +54,6 @@ def wait_for(what, predicate, timeout):
             return value
         time.sleep(0.02)
     raise RuntimeError('timed out waiting for ' + what)
-
-
-def find_device():
-    """(usbdevfs node, interface directory) of the enumerated gadget, or None."""
-    for dev in glob.glob('/sys/bus/usb/devices/*'):
-        if read(dev + '/idVendor') == VENDOR and read(dev + '/idProduct') == PRODUCT:
-            intf = dev + '/' + os.path.basename(dev) + ':1.0'
-            try:
-                node = '/dev/bus/usb/%03d/%03d' % (int(read(dev + '/busnum')),
-                                                   int(read(dev + '/devnum')))
-            except ValueError:  # going away while we look
-                continue
-            if glob.glob(intf + '/ep_*') and os.path.exists(node):
-                return node, intf
-    return None
 
 
 class Gadget:

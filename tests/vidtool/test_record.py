@@ -15,7 +15,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.realpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(TOP, "tests", "python"))
 sys.path.insert(0, os.path.join(TOP, "tests", "usbfake"))
-from required import skip_or_fail  # noqa: E402
+sys.path.insert(0, HERE)
+import scripted  # noqa: E402
 
 VIDTOOL = os.path.join(TOP, "vidtool")
 ENDS_WITHIN = 20     # seconds, a loaded machine included
@@ -27,16 +28,7 @@ class RecordTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.tmp, True)
 
     def device(self):
-        try:
-            from usbfake import FakeUsbDevice
-        except (ImportError, ValueError) as e:
-            skip_or_fail(self, "umockdev", "no umockdev (python3-gi, gir1.2-umockdev-1.0): %s" % e)
-        dev = FakeUsbDevice()
-        self.addCleanup(dev.close)
-        # The preload serialises a descriptor's ioctls: a blocked read is
-        # answered with EINTR now and then, so that the detach gets through.
-        dev.set_tick(0.01)
-        return dev
+        return scripted.device(self)
 
     def record(self, dev, out):
         err = tempfile.TemporaryFile(dir=self.tmp)

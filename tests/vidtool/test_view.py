@@ -27,6 +27,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.realpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(TOP, "tests", "python"))
 sys.path.insert(0, os.path.join(TOP, "tests", "usbfake"))
+sys.path.insert(0, HERE)
+import scripted  # noqa: E402
 from required import skip_or_fail  # noqa: E402
 from xwindow import (SHOWN, HeldMaps, Lines, close_window, differing, map_window,  # noqa: E402
                      start_xvfb, stop_xvfb, unmap_window, wait_picture, wait_window)
@@ -353,16 +355,7 @@ class ViewDeviceTest(ViewTestBase):
     and completes none of them."""
 
     def device(self):
-        try:
-            from usbfake import FakeUsbDevice
-        except (ImportError, ValueError) as e:
-            skip_or_fail(self, "umockdev", "no umockdev (python3-gi, gir1.2-umockdev-1.0): %s" % e)
-        dev = FakeUsbDevice()
-        self.addCleanup(dev.close)
-        # The preload serialises a descriptor's ioctls: a blocked read is
-        # answered with EINTR now and then, so that the detach gets through.
-        dev.set_tick(0.01)
-        return dev
+        return scripted.device(self)
 
     def test_each_way_of_closing_ends_it_on_a_device_that_sends_nothing(self):
         self.need_display()
