@@ -197,6 +197,18 @@ def clients(build):
     return found
 
 
+def interpreter_homes(exe):
+    """Where the interpreter keeps its library and standard library, which
+    the VM must see too (an unpacked interpreter may live in a cache under
+    /tmp); nothing where it cannot say."""
+    try:
+        out = subprocess.check_output([exe, '-c', 'import sys; print(sys.prefix + " " + sys.exec_prefix)'],
+                                      stderr=subprocess.DEVNULL, timeout=60)
+    except (OSError, subprocess.SubprocessError):
+        return []
+    return out.decode().split()
+
+
 def kernel_info(work):
     info = {}
     try:
@@ -322,7 +334,7 @@ def main(argv):
     paths = [TOP, gadget, reader]
     for label, exe, path in found:
         args += ['--client', '%s=%s=%s' % (label, exe, path)]
-        paths += [exe] + path.split(':')
+        paths += [exe] + path.split(':') + interpreter_homes(exe)
     with open(os.path.join(work, 'tsq.conf'), 'w') as f:
         f.write("TSQ_MAIN=%s\nTSQ_ARGS=%s\nTSQ_PATHS=%s\n" % (
             shlex.quote(os.path.join(HERE, 'usb_transport.py')),

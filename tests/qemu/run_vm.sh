@@ -34,10 +34,17 @@ if [ "${TILESTREAM_LOAD_FULL:-0}" != 0 ]; then
   load=full
   timeout_s=$((timeout_s + 900))
 fi
+# Where each interpreter keeps its library and standard library, which the
+# VM must see too (an unpacked interpreter may live in a cache under /tmp).
+homes=
+for py in "$py2" "$py3"; do
+  [ "$py" = - ] && continue
+  homes="$homes $("$py" -c 'import sys; print(sys.prefix + " " + sys.exec_prefix)' 2>/dev/null || true)"
+done
 cat > "$work/tsq.conf" <<EOF
 TSQ_MAIN='$src/tests/qemu/vm_main.py'
 TSQ_ARGS='--src $src --build $build --data $work/data --py2 $py2 --py3 $py3 --gadget $gadget --load $load $*'
-TSQ_PATHS='$src $build $work/data $gadget $py2 $py3'
+TSQ_PATHS='$src $build $work/data $gadget $py2 $py3$homes'
 EOF
 /usr/bin/python3 "$here/vm_main.py" --prepare "$work/data" "$src"
 prepared=$(date +%s.%N)
