@@ -228,7 +228,7 @@ def run_all(builds, rounds):
                 failed += 1
                 continue
             m = json.loads(out.decode())
-            for line in rows(label_of(m), m, where):
+            for line in rows(label_of(m) + (" (qemu)" if runner else ""), m, where):
                 print(line)
             sys.stdout.flush()
     print("floor/loop: a memmove of the frame in, one out, over the loop's time (above 1 the loop "
