@@ -112,29 +112,37 @@ def _connect(display):
     return xdisplay.Display(display)
 
 
-def close_window(display, title):
-    """Asks the top-level window whose name starts with title to close, as a
-    window manager does when its user clicks the close button: a
-    WM_DELETE_WINDOW client message. False when there is no such window.
+def _on_first_window(display, title, act):
+    """Calls act(conn, window) on the top-level window whose name starts
+    with title; False when there is no such window.
 
-    The request is confirmed by a round trip before the connection closes:
-    the X server drops what a client sent but it had not yet read when it
-    sees the client gone, which on a busy machine is a request sent just
-    before closing."""
-    from Xlib import X, protocol
+    What act sent is confirmed by a round trip before the connection
+    closes: the X server drops what a client sent but it had not yet read
+    when it sees the client gone, which on a busy machine is a request sent
+    just before closing."""
     conn = _connect(display)
     try:
-        delete = conn.intern_atom("WM_DELETE_WINDOW")
-        protocols = conn.intern_atom("WM_PROTOCOLS")
         for window in _windows(conn, title):
-            event = protocol.event.ClientMessage(window=window, client_type=protocols,
-                                                 data=(32, [delete, X.CurrentTime, 0, 0, 0]))
-            window.send_event(event, event_mask=X.NoEventMask)
+            act(conn, window)
             conn.sync()
             return True
         return False
     finally:
         conn.close()
+
+
+def close_window(display, title):
+    """Asks the top-level window whose name starts with title to close, as a
+    window manager does when its user clicks the close button: a
+    WM_DELETE_WINDOW client message. False when there is no such window."""
+    from Xlib import X, protocol
+
+    def ask(conn, window):
+        event = protocol.event.ClientMessage(
+            window=window, client_type=conn.intern_atom("WM_PROTOCOLS"),
+            data=(32, [conn.intern_atom("WM_DELETE_WINDOW"), X.CurrentTime, 0, 0, 0]))
+        window.send_event(event, event_mask=X.NoEventMask)
+    return _on_first_window(display, title, ask)
 
 
 def wait_window(display, title, timeout):
@@ -160,29 +168,13 @@ def unmap_window(display, title):
     """Takes the top-level window whose name starts with title off the
     screen, as a window manager does when it iconifies it. False when there
     is no such window."""
-    conn = _connect(display)
-    try:
-        for window in _windows(conn, title):
-            window.unmap()
-            conn.sync()
-            return True
-        return False
-    finally:
-        conn.close()
+    return _on_first_window(display, title, lambda conn, window: window.unmap())
 
 
 def map_window(display, title):
     """Puts the top-level window whose name starts with title back on the
     screen. False when there is no such window."""
-    conn = _connect(display)
-    try:
-        for window in _windows(conn, title):
-            window.map()
-            conn.sync()
-            return True
-        return False
-    finally:
-        conn.close()
+    return _on_first_window(display, title, lambda conn, window: window.map())
 
 
 class HeldMaps(object):
